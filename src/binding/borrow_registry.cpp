@@ -1,0 +1,156 @@
+// Borrow entries from NumPy arrays (base object, byte range, stride divisor), the conflict rule,
+// and taking and releasing read and write borrows.
+#include "binding/borrow_registry.hpp"
+
+#include "binding/messages.hpp"
+#include "binding/numpy_api.hpp"
+#include "binding/panic.hpp"
+#include "kernels/strided_view.hpp"
+
+#include <cstdlib>
+#include <new>
+#include <numeric>
+#include <string>
+
+namespace vexlora {
+namespace {
+
+bool same_entry(const BorrowEntry& a, const BorrowEntry& b) {
+    return a.begin == b.begin && a.end == b.end && a.data == b.data && a.stride_gcd == b.stride_gcd &&
+           a.elem_size == b.elem_size;
+}
+
+// The object that owns the memory: follow `base` while it is itself an array.
+const void* base_of(const NumpyApi& api, PyObject* array) {
+    PyObject* current = array;
+    for (;;) {
+        PyObject* base = array_fields(current)->base;
+        if (base == nullptr) return current;
+        if (!is_ndarray(api, base)) return base;
+        current = base;
+    }
+}
+
+BorrowEntry entry_of(PyObject* array, std::int64_t elem_size) {
+    const ArrayFields* f = array_fields(array);
+    const ViewGeometry g{f->dimensions[0], f->dimensions[1], f->strides[0], f->strides[1], elem_size};
+    const auto data = reinterpret_cast<std::uintptr_t>(f->data);
+    const ByteRange range = byte_range(data, g);
+    const std::uint64_t gcd = std::gcd(static_cast<std::uint64_t>(std::llabs(f->strides[0])),
+                                       static_cast<std::uint64_t>(std::llabs(f->strides[1])));
+    return {range.begin, range.end, data, gcd, elem_size, 0};
+}
+
+PyObject* raise_refusal(BorrowRefusal refusal) {
+    const std::string_view reason = refusal == BorrowRefusal::NotWriteable ? msg::kNotWriteable : msg::kAlreadyBorrowed;
+    return raise_panic(msg::format_message(msg::kBorrowRefused, {reason}));
+}
+
+}  // namespace
+
+bool borrows_conflict(const BorrowEntry& a, const BorrowEntry& b) {
+    if (!(a.begin < b.end && b.begin < a.end)) return false;
+    const std::uint64_t g = std::gcd(a.stride_gcd, b.stride_gcd);
+    if (g == 0) return true;  // both arrays have a single position each, and their bytes overlap
+    // Every element of `a` starts at a.data modulo g, every element of `b` at b.data modulo g.
+    // With d the distance from a's residue to b's, some pair of elements overlaps exactly when an
+    // element of b can start inside one of a (d < a's size) or one of a inside one of b (g - d < b's size).
+    const auto diff = static_cast<std::int64_t>(b.data - a.data);
+    const auto gi = static_cast<std::int64_t>(g);
+    const auto d = static_cast<std::uint64_t>(((diff % gi) + gi) % gi);
+    return d < static_cast<std::uint64_t>(a.elem_size) || g - d < static_cast<std::uint64_t>(b.elem_size);
+}
+
+BorrowRefusal BorrowRegistry::acquire_read(const void* base, const BorrowEntry& entry) {
+    std::vector<BorrowEntry>& entries = by_base_[base];
+    for (BorrowEntry& e : entries) {
+        if (same_entry(e, entry)) {
+            if (e.count < 0) return BorrowRefusal::AlreadyBorrowed;
+            ++e.count;
+            return BorrowRefusal::None;
+        }
+    }
+    for (const BorrowEntry& e : entries) {
+        if (e.count < 0 && borrows_conflict(e, entry)) return BorrowRefusal::AlreadyBorrowed;
+    }
+    BorrowEntry added = entry;
+    added.count = 1;
+    entries.push_back(added);
+    return BorrowRefusal::None;
+}
+
+BorrowRefusal BorrowRegistry::acquire_write(const void* base, const BorrowEntry& entry, bool writeable) {
+    if (!writeable) return BorrowRefusal::NotWriteable;
+    std::vector<BorrowEntry>& entries = by_base_[base];
+    for (const BorrowEntry& e : entries) {
+        if (same_entry(e, entry) || borrows_conflict(e, entry)) return BorrowRefusal::AlreadyBorrowed;
+    }
+    BorrowEntry added = entry;
+    added.count = -1;
+    entries.push_back(added);
+    return BorrowRefusal::None;
+}
+
+void BorrowRegistry::release(const void* base, const BorrowEntry& entry) {
+    const auto it = by_base_.find(base);
+    if (it == by_base_.end()) return;
+    std::vector<BorrowEntry>& entries = it->second;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (!same_entry(entries[i], entry)) continue;
+        if (entries[i].count > 1) {
+            --entries[i].count;
+        } else {
+            entries[i] = entries.back();
+            entries.pop_back();
+        }
+        break;
+    }
+    if (entries.empty()) by_base_.erase(it);
+}
+
+BorrowRegistry& borrow_registry() {
+    static BorrowRegistry* registry = new BorrowRegistry();  // lives until the process ends
+    return *registry;
+}
+
+CallBorrows::~CallBorrows() {
+    BorrowRegistry& registry = borrow_registry();
+    if (has_write_) registry.release(write_.base, write_.entry);
+    if (reverse_) {
+        for (auto it = reads_.rbegin(); it != reads_.rend(); ++it) registry.release(it->base, it->entry);
+    } else {
+        for (const Taken& t : reads_) registry.release(t.base, t.entry);
+    }
+}
+
+bool CallBorrows::read(PyObject* array) { return take(array, false); }
+bool CallBorrows::write(PyObject* array) { return take(array, true); }
+
+bool CallBorrows::take(PyObject* array, bool write) {
+    const NumpyApi* api = numpy_api();
+    if (api == nullptr) return false;
+    const Taken taken{base_of(*api, array), entry_of(array, write ? 4 : 2)};
+    BorrowRefusal refusal;
+    try {
+        if (!write) reads_.reserve(reads_.size() + 1);
+        refusal = write ? borrow_registry().acquire_write(taken.base, taken.entry,
+                                                          (array_fields(array)->flags & kNpyArrayWriteable) != 0)
+                        : borrow_registry().acquire_read(taken.base, taken.entry);
+    } catch (const std::bad_alloc&) {
+        raise_panic(std::string(msg::kBorrowApiError) + ": out of memory");
+        return false;
+    }
+    if (refusal != BorrowRefusal::None) {
+        raise_refusal(refusal);
+        return false;
+    }
+    if (write) {
+        write_ = taken;
+        has_write_ = true;
+    } else {
+        reads_.push_back(taken);
+    }
+    return true;
+}
+
+}  // namespace vexlora

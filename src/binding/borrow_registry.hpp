@@ -1,0 +1,70 @@
+// BorrowRegistry: the process-wide record of arrays that running calls read or write.
+// It keeps concurrent calls off each other's outputs; used only with the interpreter lock held.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <unordered_map>
+#include <vector>
+
+namespace vexlora {
+
+// One borrowed array, described by its memory. `count` > 0: that many read borrows; -1: one write borrow.
+struct BorrowEntry {
+    std::uintptr_t begin;
+    std::uintptr_t end;
+    std::uintptr_t data;
+    std::uint64_t stride_gcd;
+    std::int64_t elem_size;
+    std::int64_t count;
+};
+
+enum class BorrowRefusal { None, AlreadyBorrowed, NotWriteable };
+
+class BorrowRegistry {
+public:
+    BorrowRefusal acquire_read(const void* base, const BorrowEntry& entry);
+    BorrowRefusal acquire_write(const void* base, const BorrowEntry& entry, bool writeable);
+    void release(const void* base, const BorrowEntry& entry);
+    // Forgets every borrow: used in a forked child, where the calls that held them do not exist.
+    void clear() noexcept { by_base_.clear(); }
+
+private:
+    std::unordered_map<const void*, std::vector<BorrowEntry>> by_base_;
+};
+
+BorrowRegistry& borrow_registry();
+
+// Two entries of one base conflict when their byte ranges overlap and some element of one may
+// share a byte with an element of the other, judged from the data pointers modulo the common
+// stride divisor and the element sizes. Conservative: never misses a shared byte.
+bool borrows_conflict(const BorrowEntry& a, const BorrowEntry& b);
+
+// The borrows of one call, released when it ends: the write borrow first, then the read borrows,
+// in reverse order of taking for named parameters or in taking order for a band list.
+class CallBorrows {
+public:
+    explicit CallBorrows(bool release_reads_in_reverse) : reverse_(release_reads_in_reverse) {}
+    ~CallBorrows();
+    CallBorrows(const CallBorrows&) = delete;
+    CallBorrows& operator=(const CallBorrows&) = delete;
+
+    // Each returns false with PanicException set when the borrow is refused.
+    bool read(PyObject* array);
+    bool write(PyObject* array);
+
+private:
+    struct Taken {
+        const void* base;
+        BorrowEntry entry;
+    };
+    bool take(PyObject* array, bool write);
+
+    bool reverse_;
+    std::vector<Taken> reads_;
+    bool has_write_ = false;
+    Taken write_{};
+};
+
+}  // namespace vexlora

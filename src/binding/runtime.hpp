@@ -1,0 +1,16 @@
+// What every array call needs from the process: the worker pool (rebuilt after fork),
+// a borrow registry that forgets a parent's calls in a forked child, and the instruction set.
+#pragma once
+
+#include "kernels/isa.hpp"
+#include "kernels/thread_pool.hpp"
+
+namespace vexlora {
+
+// Call at the start of every array function, with the interpreter lock held.
+void refresh_after_fork();
+
+// The worker pool, or null with PanicException "The global thread pool has not been initialized." set.
+ThreadPool* pool_for_call();
+
+}  // namespace vexlora

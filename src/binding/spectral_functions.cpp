@@ -1,0 +1,142 @@
+// Bodies of the spectral index functions: binding, then the frame (shape check, borrows,
+// release of the interpreter lock, parallel run, release of the borrows).
+#include "binding/spectral_functions.hpp"
+
+#include "binding/arguments.hpp"
+#include "binding/borrow_registry.hpp"
+#include "binding/call_guard.hpp"
+#include "binding/gil.hpp"
+#include "binding/runtime.hpp"
+#include "binding/signature.hpp"
+#include "kernels/spectral.hpp"
+
+#include <span>
+
+namespace vexlora {
+namespace {
+
+constexpr const char* kTwoBandParams[] = {"band_a", "band_b", "out_buffer"};
+constexpr const char* kAdjustedParams[] = {"band_a", "band_b", "l", "out_buffer"};
+constexpr const char* kEviParams[] = {"nir", "red", "blue", "g", "c1", "c2", "l", "out_buffer"};
+constexpr const char* kAllocatingParams[] = {"band_a", "band_b"};
+
+// Shape check over inputs then output, borrows, and the parallel run with the lock released.
+PyObject* run_frame(SpectralKind kind, std::span<const PyRef> inputs, PyObject* out, const SpectralParams& params) {
+    refresh_after_fork();
+    Shape2 shapes[4];
+    for (std::size_t i = 0; i < inputs.size(); ++i) shapes[i] = array_shape(inputs[i].get());
+    shapes[inputs.size()] = array_shape(out);
+    if (auto mismatch = check_shapes({shapes, inputs.size() + 1})) return raise_value_error(*mismatch);
+
+    CallBorrows borrows(/*release_reads_in_reverse=*/true);
+    for (const PyRef& input : inputs) {
+        if (!borrows.read(input.get())) return nullptr;
+    }
+    if (!borrows.write(out)) return nullptr;
+
+    SpectralCall call{};
+    call.kind = kind;
+    call.inputs = static_cast<int>(inputs.size());
+    for (std::size_t i = 0; i < inputs.size(); ++i) call.in[i] = band_view(inputs[i].get());
+    call.out = out_view(out);
+    call.params = params;
+
+    ThreadPool* pool = pool_for_call();
+    if (pool == nullptr) return nullptr;
+    const IsaTable& isa = active_isa();
+    {
+        GilRelease unlocked;
+        run_spectral(*pool, isa, call);
+    }
+    Py_RETURN_NONE;
+}
+
+// The three-argument form shared by the normalized difference and the ratio.
+PyObject* two_band_inplace(const char* name, SpectralKind kind, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+    BoundArgs bound;
+    if (!bind_arguments({name, kTwoBandParams}, args, nargs, kwnames, bound)) return nullptr;
+    PyRef inputs[2];
+    inputs[0] = array_argument(bound[0], "band_a", ArrayRole::Band);
+    if (!inputs[0]) return nullptr;
+    inputs[1] = array_argument(bound[1], "band_b", ArrayRole::Band);
+    if (!inputs[1]) return nullptr;
+    PyRef out = array_argument(bound[2], "out_buffer", ArrayRole::Output);
+    if (!out) return nullptr;
+    return run_frame(kind, inputs, out.get(), SpectralParams{});
+}
+
+}  // namespace
+
+PyObject* calculate_normalized_difference_inplace(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                                  PyObject* kwnames) {
+    return guarded_call([&] {
+        return two_band_inplace("calculate_normalized_difference_inplace", SpectralKind::NormalizedDifference, args,
+                                nargs, kwnames);
+    });
+}
+
+PyObject* calculate_ratio_inplace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded_call(
+        [&] { return two_band_inplace("calculate_ratio_inplace", SpectralKind::Ratio, args, nargs, kwnames); });
+}
+
+PyObject* calculate_adjusted_difference_inplace(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                                PyObject* kwnames) {
+    return guarded_call([&]() -> PyObject* {
+        BoundArgs bound;
+        if (!bind_arguments({"calculate_adjusted_difference_inplace", kAdjustedParams}, args, nargs, kwnames, bound))
+            return nullptr;
+        PyRef inputs[2];
+        inputs[0] = array_argument(bound[0], "band_a", ArrayRole::Band);
+        if (!inputs[0]) return nullptr;
+        inputs[1] = array_argument(bound[1], "band_b", ArrayRole::Band);
+        if (!inputs[1]) return nullptr;
+        SpectralParams params{};
+        if (!float_argument(bound[2], "l", params.l)) return nullptr;
+        PyRef out = array_argument(bound[3], "out_buffer", ArrayRole::Output);
+        if (!out) return nullptr;
+        params.k = 1.0f + params.l;  // once per call, outside the element loop
+        return run_frame(SpectralKind::AdjustedDifference, inputs, out.get(), params);
+    });
+}
+
+PyObject* calculate_evi_inplace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded_call([&]() -> PyObject* {
+        BoundArgs bound;
+        if (!bind_arguments({"calculate_evi_inplace", kEviParams}, args, nargs, kwnames, bound)) return nullptr;
+        PyRef inputs[3];
+        for (int i = 0; i < 3; ++i) {
+            inputs[i] = array_argument(bound[i], kEviParams[i], ArrayRole::Band);
+            if (!inputs[i]) return nullptr;
+        }
+        SpectralParams params{};
+        float* const scalars[4] = {&params.g, &params.c1, &params.c2, &params.l};
+        for (int i = 0; i < 4; ++i) {
+            if (!float_argument(bound[3 + i], kEviParams[3 + i], *scalars[i])) return nullptr;
+        }
+        PyRef out = array_argument(bound[7], "out_buffer", ArrayRole::Output);
+        if (!out) return nullptr;
+        return run_frame(SpectralKind::Evi, inputs, out.get(), params);
+    });
+}
+
+PyObject* calculate_normalized_difference(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded_call([&]() -> PyObject* {
+        BoundArgs bound;
+        if (!bind_arguments({"calculate_normalized_difference", kAllocatingParams}, args, nargs, kwnames, bound))
+            return nullptr;
+        PyRef inputs[2];
+        inputs[0] = array_argument(bound[0], "band_a", ArrayRole::Band);
+        if (!inputs[0]) return nullptr;
+        inputs[1] = array_argument(bound[1], "band_b", ArrayRole::Band);
+        if (!inputs[1]) return nullptr;
+        PyRef out = new_output_array(array_shape(inputs[0].get()));
+        if (!out) return nullptr;
+        PyRef done = PyRef::steal(run_frame(SpectralKind::NormalizedDifference, inputs, out.get(), SpectralParams{}));
+        if (!done) return nullptr;
+        return out.release();
+    });
+}
+
+}  // namespace vexlora

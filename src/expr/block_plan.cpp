@@ -1,0 +1,135 @@
+// Lowering to block steps: a symbolic stack of slots, band reads and constants; backward liveness
+// from the bottom entry; the fused final write; band numbering for the steps.
+#include "expr/block_plan.hpp"
+
+#include <bitset>
+
+namespace vexlora {
+namespace {
+
+enum class StepKind : std::uint8_t { Binary, Unary, LoadBand, GatherBand, Fill, StoreOut, StreamOut };
+
+struct PendingStep {
+    StepKind kind;
+    OpCode op;
+    std::int32_t dst;
+    Operand a;
+    Operand b;
+};
+
+Operand slot(std::int32_t index) { return {OperandKind::Slot, static_cast<std::uint32_t>(index), 0.0f}; }
+
+// The step that makes `entry` the value of destination `dst`.
+PendingStep materialize(const Operand& entry, std::int32_t dst, std::span<const bool> unit) {
+    if (entry.kind == OperandKind::Const) return {StepKind::Fill, OpCode::PushScalar, dst, entry, {}};
+    const StepKind kind = unit[entry.index] ? StepKind::LoadBand : StepKind::GatherBand;
+    return {kind, OpCode::PushBand, dst, entry, {}};
+}
+
+std::vector<PendingStep> lower(std::span<const ExprOp> ops, std::span<const bool> unit, Operand& result) {
+    std::vector<PendingStep> steps;
+    std::vector<Operand> stack;
+    stack.reserve(64);
+    for (const ExprOp& op : ops) {
+        const auto depth = static_cast<std::int32_t>(stack.size());
+        switch (op_info(op.op).arity) {
+        case 0:
+            if (op.op == OpCode::PushScalar) {
+                stack.push_back({OperandKind::Const, 0, op.scalar});
+            } else {
+                const Operand band{OperandKind::Band, static_cast<std::uint32_t>(op.band_index), 0.0f};
+                if (unit[band.index]) {
+                    stack.push_back(band);
+                } else {
+                    steps.push_back(materialize(band, depth, unit));
+                    stack.push_back(slot(depth));
+                }
+            }
+            break;
+        case 1:
+            steps.push_back({StepKind::Unary, op.op, depth - 1, stack.back(), {}});
+            stack.back() = slot(depth - 1);
+            break;
+        default: {
+            const Operand top = stack.back();
+            stack.pop_back();
+            steps.push_back({StepKind::Binary, op.op, depth - 2, stack.back(), top});
+            stack.back() = slot(depth - 2);
+            break;
+        }
+        }
+    }
+    // An empty program leaves +0.0; otherwise the result is the bottom entry, whatever is above it.
+    result = stack.empty() ? Operand{OperandKind::Const, 0, 0.0f} : stack.front();
+    return steps;
+}
+
+// Keeps only the steps whose values reach slot 0 at the end.
+std::vector<PendingStep> drop_dead(const std::vector<PendingStep>& steps) {
+    std::bitset<64> live;
+    live.set(0);
+    std::vector<PendingStep> kept;
+    for (auto it = steps.rbegin(); it != steps.rend(); ++it) {
+        if (!live.test(static_cast<std::size_t>(it->dst))) continue;
+        live.reset(static_cast<std::size_t>(it->dst));
+        for (const Operand* o : {&it->a, &it->b}) {
+            if (o->kind == OperandKind::Slot && (it->kind == StepKind::Binary || o == &it->a)) live.set(o->index);
+        }
+        kept.push_back(*it);
+    }
+    return {kept.rbegin(), kept.rend()};
+}
+
+StepFn resolve(const PendingStep& s, const ExprKernels& k) {
+    const auto ka = static_cast<int>(s.a.kind);
+    const auto kb = static_cast<int>(s.b.kind);
+    switch (s.kind) {
+    case StepKind::Binary: return k.binary[static_cast<int>(s.op) - static_cast<int>(OpCode::Add)][ka][kb];
+    case StepKind::Unary: return k.unary[static_cast<int>(s.op) - static_cast<int>(OpCode::Neg)][ka];
+    case StepKind::LoadBand: return k.load_band;
+    case StepKind::GatherBand: return k.gather_band;
+    case StepKind::Fill: return k.fill;
+    case StepKind::StoreOut: return k.store_out;
+    case StepKind::StreamOut: return k.stream_out;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+BlockPlan build_block_plan(std::span<const ExprOp> ops, std::span<const bool> band_unit_stride,
+                           const ExprKernels& kernels, OutputMode mode) {
+    Operand result{};
+    std::vector<PendingStep> steps = lower(ops, band_unit_stride, result);
+    const std::int32_t result_dst = mode == OutputMode::Direct ? kDstOut : 0;
+    if (result.kind == OperandKind::Slot) {
+        steps = drop_dead(steps);
+        if (mode == OutputMode::Direct) steps.back().dst = kDstOut;
+    } else {
+        steps.assign(1, materialize(result, result_dst, band_unit_stride));
+    }
+    if (mode != OutputMode::Direct) {
+        steps.push_back({mode == OutputMode::Stream ? StepKind::StreamOut : StepKind::StoreOut, OpCode::PushScalar,
+                         kDstOut, slot(0), {}});
+    }
+
+    BlockPlan plan;
+    std::vector<std::int64_t> dense(band_unit_stride.size(), -1);
+    auto renumber = [&](Operand& o) {
+        if (o.kind != OperandKind::Band) return;
+        if (dense[o.index] < 0) {
+            dense[o.index] = static_cast<std::int64_t>(plan.read_bands.size());
+            plan.read_bands.push_back(o.index);
+        }
+        o.index = static_cast<std::uint32_t>(dense[o.index]);
+    };
+    plan.steps.reserve(steps.size());
+    for (PendingStep& s : steps) {
+        renumber(s.a);
+        renumber(s.b);
+        plan.steps.push_back({resolve(s, kernels), s.dst, s.a, s.b});
+    }
+    return plan;
+}
+
+}  // namespace vexlora

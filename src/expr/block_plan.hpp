@@ -1,0 +1,31 @@
+// build_block_plan: lowering a checked band-math program to block steps.
+// Pushes are fused into the ops that use them, dead values are dropped, and the final result is
+// written straight to the output when it can be.
+#pragma once
+
+#include "expr/block_steps.hpp"
+#include "expr/expr_op.hpp"
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace vexlora {
+
+enum class OutputMode {
+    Direct,  // the last step writes the output in place (unit stride along the blocks)
+    Store,   // the result is copied from a slot with the output's stride
+    Stream,  // the result is copied from a slot with non-temporal stores (unit stride)
+};
+
+struct BlockPlan {
+    std::vector<Step> steps;
+    std::vector<std::uint64_t> read_bands;  // band list position of each band the steps read
+};
+
+// `band_unit_stride[k]`: band k is read with unit stride along the blocks, so it can feed ops
+// directly; other bands are gathered into a slot first. The program must have passed check_program.
+BlockPlan build_block_plan(std::span<const ExprOp> ops, std::span<const bool> band_unit_stride,
+                           const ExprKernels& kernels, OutputMode mode);
+
+}  // namespace vexlora

@@ -1,0 +1,47 @@
+// CompiledExpr: the immutable Python object that holds a compiled band-math program.
+// Only compile_expr creates one; calling the class raises TypeError.
+#pragma once
+
+#include "expr/expr_op.hpp"
+
+#include <Python.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace vexlora {
+
+struct CompiledExprObject {
+    PyObject ob_base;
+    std::vector<ExprOp> ops;
+    std::uint64_t num_bands;
+    std::int64_t holds;  // shared holds of running calls; -1 would be an exclusive hold
+};
+
+// The class, created on first use and kept for the process. Null with RuntimeError
+// "An error occurred while initializing class CompiledExpr" (caused by the creation's error).
+PyTypeObject* compiled_expr_type();
+
+bool is_compiled_expr(PyObject* obj);
+
+// A new instance owning `ops`; null with an exception set.
+PyObject* new_compiled_expr(std::vector<ExprOp>&& ops, std::uint64_t num_bands);
+
+// A shared hold on an instance's contents for the length of a call.
+class ExprHold {
+public:
+    explicit ExprHold(CompiledExprObject* expr) : expr_(expr) {}
+    ~ExprHold() {
+        if (held_) --expr_->holds;
+    }
+    ExprHold(const ExprHold&) = delete;
+    ExprHold& operator=(const ExprHold&) = delete;
+    // False with PanicException "Already mutably borrowed" set if an exclusive hold exists.
+    bool acquire();
+
+private:
+    CompiledExprObject* expr_;
+    bool held_ = false;
+};
+
+}  // namespace vexlora

@@ -1,0 +1,119 @@
+// The band-math run: which failure every element meets, the region inside every band read,
+// and the block-wise evaluation of that region on the pool.
+#include "expr/executor.hpp"
+
+#include "binding/messages.hpp"
+#include "expr/block_plan.hpp"
+#include "expr/program_check.hpp"
+#include "kernels/parallel_zip.hpp"
+#include "kernels/run_plan.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <memory>
+#include <vector>
+
+namespace vexlora {
+namespace {
+
+// Element-operations (elements times steps) below which the run stays on the calling thread.
+constexpr std::int64_t kExprGrainWork = 1 << 17;
+
+// The value stack of one thread, one block of floats per stack entry.
+alignas(64) thread_local std::byte t_slots[kStackSize * kBlockBytes];
+
+ViewGeometry region_geometry(const ViewGeometry& g, std::int64_t rows, std::int64_t cols) {
+    return {rows, cols, g.row_stride, g.col_stride, g.elem_size};
+}
+
+// `pushed` lists the bands the program pushes; only they take part in layout decisions.
+void evaluate_region(ThreadPool& pool, const IsaTable& isa, std::span<const ExprOp> ops,
+                     std::span<const BandView> bands, std::span<const std::uint64_t> pushed, const OutView& out,
+                     std::int64_t rows, std::int64_t cols) {
+    // The split follows the output alone; the bands are read by index, not walked as group members.
+    const ViewGeometry out_geom = region_geometry(geometry_of(out), rows, cols);
+    const ViewLayout out_layout = classify_view(out_geom);
+    const ZipGroup group{rows, cols, kNoLayout, out_layout.tendency};
+
+    // Memory order of the walk: flat when the output and every band share one contiguous order.
+    std::vector<ViewGeometry> views{out_geom};
+    for (const std::uint64_t k : pushed) views.push_back(region_geometry(geometry_of(bands[k]), rows, cols));
+    unsigned flags = kAllLayoutFlags;
+    int tendency = 0;
+    for (const ViewGeometry& g : views) {
+        const ViewLayout layout = classify_view(g);
+        flags &= layout.flags;
+        tendency += layout.tendency;
+    }
+    const bool flat = (flags & (ROW_CONTIGUOUS | COLUMN_CONTIGUOUS)) != 0;
+    const TraversalPlan plan = plan_traversal(flat, flat ? out_layout.tendency : tendency, views, kBlock);
+
+    std::vector<std::int64_t> band_run_stride(bands.size());
+    const std::unique_ptr<bool[]> unit(new bool[bands.size() + 1]);
+    for (std::size_t k = 0; k < bands.size(); ++k) {
+        band_run_stride[k] = run_stride(plan, bands[k].row_stride, bands[k].col_stride, 2);
+        unit[k] = band_run_stride[k] == 2;
+    }
+    const std::int64_t out_run_stride = run_stride(plan, out.row_stride, out.col_stride, 4);
+    const bool stream = prefers_streaming_stores(plan, out_geom);
+    const OutputMode mode = stream ? OutputMode::Stream : out_run_stride == 4 ? OutputMode::Direct : OutputMode::Store;
+    const BlockPlan block_plan = build_block_plan(ops, {unit.get(), bands.size()}, isa.expr, mode);
+
+    std::vector<BandRead> reads;
+    std::vector<std::uintptr_t> read_origins;
+    std::vector<ViewGeometry> read_views;
+    for (const std::uint64_t k : block_plan.read_bands) {
+        const BandView& b = bands[k];
+        reads.push_back({b.origin, b.row_stride, b.col_stride, band_run_stride[k]});
+        read_origins.push_back(reinterpret_cast<std::uintptr_t>(b.origin));
+        read_views.push_back(region_geometry(geometry_of(b), rows, cols));
+    }
+    const bool single = needs_single_thread(reinterpret_cast<std::uintptr_t>(out.origin), out_geom, read_origins,
+                                            read_views);
+    const std::int64_t steps = std::max<std::int64_t>(1, static_cast<std::int64_t>(block_plan.steps.size()));
+    const std::int64_t grain =
+        single ? std::numeric_limits<std::int64_t>::max() : std::max<std::int64_t>(kBlock, kExprGrainWork / steps);
+
+    auto body = [&](const Rect& piece) {
+        BlockContext ctx{t_slots, reads.data(), 0, 0, 0, nullptr, out_run_stride, 0};
+        for_each_segment(plan, piece, [&](const Segment& s) {
+            ctx.row = s.row;
+            ctx.col = s.col;
+            ctx.offset = s.offset;
+            ctx.out = out.origin + s.row * out.row_stride + s.col * out.col_stride + s.offset * out_run_stride;
+            ctx.n = s.length;
+            for (const Step& step : block_plan.steps) step.fn(step, ctx);
+        });
+    };
+    parallel_zip_for_each(pool, group, grain, body);
+}
+
+}  // namespace
+
+std::optional<std::string> execute_program(ThreadPool& pool, const IsaTable& isa, std::span<const ExprOp> ops,
+                                           std::span<const BandView> bands, const OutView& out) {
+    if (out.rows == 0 || out.cols == 0) return std::nullopt;
+    const ProgramCheck check = check_program(ops, bands.size());
+
+    // Elements outside a band they push fail with the ndarray message before any later check.
+    std::int64_t rows = out.rows, cols = out.cols;
+    for (const std::uint64_t k : check.reached_bands) {
+        rows = std::min(rows, bands[k].rows);
+        cols = std::min(cols, bands[k].cols);
+    }
+    const bool region_empty = rows == 0 || cols == 0;
+    const std::string ndarray_failure(msg::kNdarrayOutOfBounds);
+    // Every element fails. The failure that travels is that of the piece holding element [0, 0],
+    // which that element decides.
+    if (check.failure) return region_empty ? ndarray_failure : *check.failure;
+    if (region_empty) return ndarray_failure;
+
+    std::vector<std::uint64_t> pushed = check.reached_bands;
+    std::sort(pushed.begin(), pushed.end());
+    pushed.erase(std::unique(pushed.begin(), pushed.end()), pushed.end());
+    evaluate_region(pool, isa, ops, bands, pushed, out, rows, cols);
+    if (rows != out.rows || cols != out.cols) return ndarray_failure;
+    return std::nullopt;
+}
+
+}  // namespace vexlora

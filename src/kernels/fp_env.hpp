@@ -1,0 +1,31 @@
+// FpEnvGuard: IEEE single-precision behaviour for a pixel loop, whatever the calling thread set.
+// Flush-to-zero or unmasked traps left by other libraries would make results depend on the thread.
+#pragma once
+
+#if defined(__SSE__) || defined(__x86_64__)
+#include <xmmintrin.h>
+#endif
+
+namespace vexlora {
+
+#if defined(__SSE__) || defined(__x86_64__)
+// Round to nearest, all exceptions masked, no flush-to-zero, no denormals-are-zero.
+inline constexpr unsigned kDefaultMxcsr = 0x1F80;
+
+class FpEnvGuard {
+public:
+    FpEnvGuard() noexcept : saved_(_mm_getcsr()) {
+        if ((saved_ & 0xFFC0u) != kDefaultMxcsr) _mm_setcsr(kDefaultMxcsr | (saved_ & 0x3Fu));
+    }
+    ~FpEnvGuard() { _mm_setcsr(saved_); }
+    FpEnvGuard(const FpEnvGuard&) = delete;
+    FpEnvGuard& operator=(const FpEnvGuard&) = delete;
+
+private:
+    unsigned saved_;
+};
+#else
+class FpEnvGuard {};
+#endif
+
+}  // namespace vexlora

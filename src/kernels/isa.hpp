@@ -1,0 +1,49 @@
+// IsaTable: the pixel-loop functions of one instruction set, and the choice of the set to use.
+// Every variant computes the same bits; wider ones only do more elements per instruction.
+#pragma once
+
+#include "expr/block_steps.hpp"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vexlora {
+
+enum class SpectralKind : int { NormalizedDifference, Ratio, AdjustedDifference, Evi };
+inline constexpr int kSpectralKinds = 4;
+
+// Scalars of the spectral formulas, as float32 (k = 1 + l, computed once per call).
+struct SpectralParams {
+    float g, c1, c2, l, k;
+};
+
+// One run of n elements: each input's first element and byte stride, the output's likewise.
+struct SpectralSegment {
+    const std::byte* in[3];
+    std::int64_t in_stride[3];
+    std::byte* out;
+    std::int64_t out_stride;
+    std::int64_t n;
+    bool stream;  // non-temporal stores for a unit-stride output
+};
+
+using SpectralSegmentFn = void (*)(const SpectralSegment& segment, const SpectralParams& params);
+
+struct IsaTable {
+    const char* name;
+    SpectralSegmentFn spectral[kSpectralKinds];
+    ExprKernels expr;
+};
+
+namespace baseline { const IsaTable& isa_table(); }
+#if defined(VEXLORA_X86)
+namespace avx2 { const IsaTable& isa_table(); }
+namespace avx512 { const IsaTable& isa_table(); }
+#endif
+
+// The widest set this CPU supports, chosen once at first use. The environment variable
+// VEXLORA_ISA (baseline, avx2, avx512) can only lower the choice; results are identical.
+// Call with the interpreter lock held.
+const IsaTable& active_isa();
+
+}  // namespace vexlora

@@ -1,0 +1,33 @@
+// Choosing the instruction set once, at the first pixel loop of the process.
+// A lower set may be forced (for testing that every variant gives identical bits), never a higher one.
+#include "kernels/isa.hpp"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace vexlora {
+namespace {
+
+const IsaTable& choose() {
+#if defined(VEXLORA_X86)
+    __builtin_cpu_init();
+    const bool has_avx2 = __builtin_cpu_supports("avx2");
+    const bool has_avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                            __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq");
+    const char* forced = std::getenv("VEXLORA_ISA");
+    const bool allow_avx512 = forced == nullptr || std::strcmp(forced, "avx512") == 0;
+    const bool allow_avx2 = allow_avx512 || std::strcmp(forced, "avx2") == 0;
+    if (has_avx512 && allow_avx512) return avx512::isa_table();
+    if (has_avx2 && allow_avx2) return avx2::isa_table();
+#endif
+    return baseline::isa_table();
+}
+
+}  // namespace
+
+const IsaTable& active_isa() {
+    static const IsaTable& table = choose();
+    return table;
+}
+
+}  // namespace vexlora

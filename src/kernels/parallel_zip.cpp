@@ -1,0 +1,91 @@
+// Splitting the index space into pieces by recursive halving along the preferred axis,
+// and handing the pieces to the pool (or running them inline when the group is small).
+#include "kernels/parallel_zip.hpp"
+
+#include "kernels/fp_env.hpp"
+
+#include <algorithm>
+#include <bit>
+
+namespace vexlora {
+namespace {
+
+// Pieces per thread: enough slack that a thread delayed by the OS does not stall the call.
+constexpr std::int64_t kPiecesPerThread = 8;
+
+struct PieceJob {
+    ZipGroup group;
+    unsigned depth;
+    PieceFn fn;
+    void* context;
+};
+
+void run_piece(void* ctx, std::uint32_t index) {
+    const auto& job = *static_cast<const PieceJob*>(ctx);
+    const Rect piece = piece_rect(job.group, job.depth, index);
+    if (piece.rows > 0 && piece.cols > 0) job.fn(job.context, piece);
+}
+
+}  // namespace
+
+ZipGroup make_zip_group(std::int64_t rows, std::int64_t cols, std::span<const ViewGeometry> views) {
+    ZipGroup group{rows, cols, kAllLayoutFlags, 0};
+    for (const ViewGeometry& g : views) {
+        const ViewLayout layout = classify_view(g);
+        group.flags &= layout.flags;
+        group.tendency += layout.tendency;
+    }
+    return group;
+}
+
+bool prefers_column_order(const ZipGroup& group) {
+    return (group.flags & ROW_CONTIGUOUS) == 0 && ((group.flags & COLUMN_CONTIGUOUS) != 0 || group.tendency < 0);
+}
+
+Rect piece_rect(const ZipGroup& group, unsigned depth, std::uint32_t index) {
+    Rect r{0, 0, group.rows, group.cols};
+    const bool column_order = prefers_column_order(group);
+    for (unsigned level = 0; level < depth; ++level) {
+        const bool right = ((index >> (depth - 1 - level)) & 1u) != 0;
+        if (r.rows * r.cols <= 1) {
+            // A piece of at most one element is never split: its right half is empty.
+            if (right) r.rows = r.cols = 0;
+            continue;
+        }
+        bool split_cols;
+        if (column_order) split_cols = r.cols > 1 || r.rows <= 1;
+        else split_cols = !(r.rows > 1) && r.cols > 1;
+        std::int64_t& start = split_cols ? r.col : r.row;
+        std::int64_t& extent = split_cols ? r.cols : r.rows;
+        const std::int64_t left = extent / 2;
+        if (right) {
+            start += left;
+            extent -= left;
+        } else {
+            extent = left;
+        }
+    }
+    return r;
+}
+
+void parallel_zip_for_each(ThreadPool& pool, const ZipGroup& group, std::int64_t grain, PieceFn fn,
+                           void* context) {
+    const std::int64_t total = group.rows * group.cols;
+    if (total == 0) return;
+    grain = std::max<std::int64_t>(grain, 1);
+    const std::int64_t wanted = std::min(total / grain, kPiecesPerThread * static_cast<std::int64_t>(pool.size()));
+    if (wanted < 2 || pool.size() < 2) {
+        FpEnvGuard fp_env;
+        fn(context, Rect{0, 0, group.rows, group.cols});
+        return;
+    }
+    PieceJob piece_job{group, static_cast<unsigned>(std::bit_width(static_cast<std::uint64_t>(wanted)) - 1), fn,
+                       context};
+    ThreadPool::Job job;
+    job.run_piece = run_piece;
+    job.context = &piece_job;
+    job.piece_count = 1u << piece_job.depth;
+    pool.run(job);
+}
+
+}  // namespace vexlora

@@ -1,0 +1,62 @@
+// Traversal order, tiling, single-thread and streaming-store decisions for one call.
+// None of them changes a result; they only decide how fast the memory is walked.
+#include "kernels/run_plan.hpp"
+
+#include "kernels/layout.hpp"
+
+#include <unistd.h>
+
+#include <cstdlib>
+
+namespace vexlora {
+namespace {
+
+// Outer indices per tile and elements per tiled segment: a tile of the inputs and output fits in L1/L2.
+constexpr std::int64_t kTileOuter = 32;
+constexpr std::int64_t kTileRun = 256;
+
+std::int64_t last_level_cache_bytes() {
+    static const std::int64_t bytes = [] {
+        long l3 = 0;
+#ifdef _SC_LEVEL3_CACHE_SIZE
+        l3 = sysconf(_SC_LEVEL3_CACHE_SIZE);
+#endif
+        return l3 > 0 ? static_cast<std::int64_t>(l3) : std::int64_t{8} << 20;
+    }();
+    return bytes;
+}
+
+}  // namespace
+
+TraversalPlan plan_traversal(bool flat, int tendency, std::span<const ViewGeometry> views, std::int64_t max_run) {
+    TraversalPlan plan{flat, tendency < 0, max_run, 0};
+    if (flat) return plan;
+    for (const ViewGeometry& g : views) {
+        const std::int64_t inner = std::llabs(plan.rows_inner ? g.row_stride : g.col_stride);
+        const std::int64_t outer = std::llabs(plan.rows_inner ? g.col_stride : g.row_stride);
+        const std::int64_t outer_extent = plan.rows_inner ? g.cols : g.rows;
+        if (outer_extent > 1 && outer < inner) {
+            plan.tile = kTileOuter;
+            plan.max_run = std::min(max_run, kTileRun);
+            break;
+        }
+    }
+    return plan;
+}
+
+bool needs_single_thread(std::uintptr_t out_origin, const ViewGeometry& out,
+                         std::span<const std::uintptr_t> in_origins, std::span<const ViewGeometry> ins) {
+    if (may_self_overlap(out)) return true;
+    const ByteRange out_range = byte_range(out_origin, out);
+    for (std::size_t i = 0; i < ins.size(); ++i) {
+        if (ranges_overlap(out_range, byte_range(in_origins[i], ins[i]))) return true;
+    }
+    return false;
+}
+
+bool prefers_streaming_stores(const TraversalPlan& plan, const ViewGeometry& out) {
+    if (run_stride(plan, out.row_stride, out.col_stride, out.elem_size) != out.elem_size) return false;
+    return out.rows * out.cols * out.elem_size > last_level_cache_bytes();
+}
+
+}  // namespace vexlora

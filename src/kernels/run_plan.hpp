@@ -1,0 +1,25 @@
+// Per-call traversal decisions shared by the spectral kernels and the band-math executor:
+// loop order, tiling, parallel grain, and when an output is better written around the caches.
+#pragma once
+
+#include "kernels/strided_view.hpp"
+#include "kernels/traversal.hpp"
+
+#include <cstdint>
+#include <span>
+
+namespace vexlora {
+
+// Segments along the axis that most views walk contiguously (by their summed tendency), tiled
+// when some view is contiguous across the segments instead. `max_run` caps untiled segments.
+TraversalPlan plan_traversal(bool flat, int tendency, std::span<const ViewGeometry> views, std::int64_t max_run);
+
+// True when the output must be written by one thread: its positions may share memory, or its bytes
+// overlap an input that the borrows could not tell apart (another base object over the same memory).
+bool needs_single_thread(std::uintptr_t out_origin, const ViewGeometry& out,
+                         std::span<const std::uintptr_t> in_origins, std::span<const ViewGeometry> ins);
+
+// True for unit-stride outputs large enough that caching them would only evict the inputs.
+bool prefers_streaming_stores(const TraversalPlan& plan, const ViewGeometry& out);
+
+}  // namespace vexlora

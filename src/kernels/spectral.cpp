@@ -1,0 +1,60 @@
+// The kernel frame's parallel part for the spectral indices: group, traversal, pieces, segments.
+// Each segment is handed to the chosen instruction set's loop for the index.
+#include "kernels/spectral.hpp"
+
+#include "kernels/parallel_zip.hpp"
+#include "kernels/run_plan.hpp"
+
+#include <limits>
+
+namespace vexlora {
+namespace {
+
+// Elements below which a hand-off to other threads costs more than it saves.
+constexpr std::int64_t kSpectralGrain = 32768;
+constexpr std::int64_t kWholeRun = std::numeric_limits<std::int64_t>::max();
+
+}  // namespace
+
+void run_spectral(ThreadPool& pool, const IsaTable& isa, const SpectralCall& call) {
+    const int n = call.inputs;
+    ViewGeometry views[4];
+    views[0] = geometry_of(call.out);
+    std::uintptr_t in_origins[3];
+    for (int i = 0; i < n; ++i) {
+        views[i + 1] = geometry_of(call.in[i]);
+        in_origins[i] = reinterpret_cast<std::uintptr_t>(call.in[i].origin);
+    }
+    const std::span<const ViewGeometry> all(views, static_cast<std::size_t>(n + 1));
+    const ZipGroup group = make_zip_group(call.out.rows, call.out.cols, all);
+    const bool flat = (group.flags & (ROW_CONTIGUOUS | COLUMN_CONTIGUOUS)) != 0;
+    const TraversalPlan plan = plan_traversal(flat, group.tendency, all, kWholeRun);
+    const bool stream = prefers_streaming_stores(plan, views[0]);
+    const bool single = needs_single_thread(reinterpret_cast<std::uintptr_t>(call.out.origin), views[0],
+                                            {in_origins, static_cast<std::size_t>(n)}, all.subspan(1));
+
+    std::int64_t in_run_stride[3];
+    for (int i = 0; i < n; ++i) in_run_stride[i] = run_stride(plan, views[i + 1].row_stride, views[i + 1].col_stride, 2);
+    const std::int64_t out_run_stride = run_stride(plan, views[0].row_stride, views[0].col_stride, 4);
+    const SpectralSegmentFn kernel = isa.spectral[static_cast<int>(call.kind)];
+
+    auto body = [&](const Rect& piece) {
+        for_each_segment(plan, piece, [&](const Segment& s) {
+            SpectralSegment seg{};
+            for (int i = 0; i < n; ++i) {
+                const BandView& v = call.in[i];
+                seg.in[i] = v.origin + s.row * v.row_stride + s.col * v.col_stride + s.offset * in_run_stride[i];
+                seg.in_stride[i] = in_run_stride[i];
+            }
+            const OutView& o = call.out;
+            seg.out = o.origin + s.row * o.row_stride + s.col * o.col_stride + s.offset * out_run_stride;
+            seg.out_stride = out_run_stride;
+            seg.n = s.length;
+            seg.stream = stream;
+            kernel(seg, call.params);
+        });
+    };
+    parallel_zip_for_each(pool, group, single ? kWholeRun : kSpectralGrain, body);
+}
+
+}  // namespace vexlora

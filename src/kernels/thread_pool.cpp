@@ -1,0 +1,146 @@
+// The worker pool: thread start-up with signals blocked, job claiming, completion waits,
+// and the rebuild of the pool in a child process after fork().
+#include "kernels/thread_pool.hpp"
+
+#include "kernels/fp_env.hpp"
+
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace vexlora {
+namespace {
+
+std::atomic<std::uint64_t> g_fork_generation{0};
+ThreadPool* g_pool = nullptr;          // replaced (and the old one abandoned) after a fork
+std::uint64_t g_pool_generation = 0;   // fork generation the pool was built in
+bool g_pool_attempted = false;
+
+void on_fork_child() noexcept { g_fork_generation.fetch_add(1, std::memory_order_relaxed); }
+
+void set_thread_defaults() noexcept {
+#if defined(__SSE__) || defined(__x86_64__)
+    _mm_setcsr(kDefaultMxcsr);
+#endif
+    pthread_setname_np(pthread_self(), "vexlora-worker");
+}
+
+}  // namespace
+
+unsigned logical_processor_count() noexcept {
+    const long n = sysconf(_SC_NPROCESSORS_ONLN);
+    return n > 0 ? static_cast<unsigned>(n) : 1u;
+}
+
+ThreadPool* ThreadPool::create(unsigned workers) noexcept {
+    ThreadPool* pool = new (std::nothrow) ThreadPool();
+    if (pool == nullptr) return nullptr;
+    // Workers inherit a fully blocked signal mask, so signals such as SIGINT reach the interpreter's threads.
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    bool ok = true;
+    try {
+        pool->threads_.reserve(workers);
+        for (unsigned i = 0; i < workers; ++i) pool->threads_.emplace_back([pool] { pool->worker_main(); });
+    } catch (...) {
+        ok = false;
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+
+    std::unique_lock lock(pool->mutex_);
+    if (!ok) {
+        pool->stopping_ = true;
+        lock.unlock();
+        pool->work_cv_.notify_all();
+        for (auto& t : pool->threads_) t.join();
+        delete pool;
+        return nullptr;
+    }
+    pool->start_cv_.wait(lock, [pool] { return pool->started_ == pool->threads_.size(); });
+    return pool;
+}
+
+ThreadPool::Job* ThreadPool::first_open_job() noexcept {
+    for (Job* job = jobs_; job != nullptr; job = job->link) {
+        if (job->next.load(std::memory_order_relaxed) < job->piece_count) return job;
+    }
+    return nullptr;
+}
+
+void ThreadPool::drain(Job& job) noexcept {
+    for (;;) {
+        const std::uint32_t piece = job.next.fetch_add(1, std::memory_order_relaxed);
+        if (piece >= job.piece_count) return;
+        job.run_piece(job.context, piece);
+    }
+}
+
+void ThreadPool::worker_main() noexcept {
+    set_thread_defaults();
+    std::unique_lock lock(mutex_);
+    ++started_;
+    start_cv_.notify_all();
+    for (;;) {
+        Job* job = first_open_job();
+        if (job == nullptr) {
+            if (stopping_) return;
+            work_cv_.wait(lock);
+            continue;
+        }
+        ++job->attached;
+        lock.unlock();
+        drain(*job);
+        lock.lock();
+        if (--job->attached == 0) done_cv_.notify_all();
+    }
+}
+
+void ThreadPool::run(Job& job) noexcept {
+    if (job.piece_count == 0) return;
+    {
+        std::lock_guard lock(mutex_);
+        job.link = jobs_;
+        jobs_ = &job;
+    }
+    // The calling thread is one of the hands: wake only as many workers as leave every core busy.
+    const std::uint32_t helpers = std::min<std::uint32_t>(size() > 0 ? size() - 1 : 0, job.piece_count - 1);
+    for (std::uint32_t i = 0; i < helpers; ++i) work_cv_.notify_one();
+    {
+        FpEnvGuard fp_env;
+        drain(job);
+    }
+    std::unique_lock lock(mutex_);
+    for (Job** link = &jobs_; *link != nullptr; link = &(*link)->link) {
+        if (*link == &job) {
+            *link = job.link;
+            break;
+        }
+    }
+    done_cv_.wait(lock, [&job] { return job.attached == 0; });
+}
+
+void start_global_pool() noexcept {
+    if (g_pool_attempted) return;
+    g_pool_attempted = true;
+    static const bool registered = pthread_atfork(nullptr, nullptr, on_fork_child) == 0;
+    (void)registered;
+    g_pool = ThreadPool::create(logical_processor_count());
+    g_pool_generation = fork_generation();
+}
+
+ThreadPool* global_pool() noexcept {
+    if (g_pool != nullptr && g_pool_generation != fork_generation()) {
+        // The child of a fork has none of the parent's threads, and the old pool's lock may have
+        // been held at the fork: abandon it without touching it and build a fresh one.
+        g_pool = ThreadPool::create(logical_processor_count());
+        g_pool_generation = fork_generation();
+    }
+    return g_pool;
+}
+
+std::uint64_t fork_generation() noexcept { return g_fork_generation.load(std::memory_order_relaxed); }
+
+}  // namespace vexlora

@@ -1,0 +1,67 @@
+// ThreadPool: the process-wide workers that run pixel loops, and the jobs they share.
+// A job is a numbered set of pieces claimed with one atomic counter; the submitting thread works too.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace vexlora {
+
+class ThreadPool {
+public:
+    // One job: pieces 0 .. piece_count-1, each run exactly once by some thread.
+    struct Job {
+        void (*run_piece)(void* context, std::uint32_t piece);
+        void* context;
+        std::uint32_t piece_count;
+        std::atomic<std::uint32_t> next{0};
+        std::uint32_t attached = 0;  // workers inside the job; guarded by the pool mutex
+        Job* link = nullptr;         // open-job list; guarded by the pool mutex
+    };
+
+    // Starts `workers` threads and waits until all run. Null if they cannot be started.
+    static ThreadPool* create(unsigned workers) noexcept;
+
+    unsigned size() const noexcept { return static_cast<unsigned>(threads_.size()); }
+
+    // Runs every piece of the job, on the calling thread and on idle workers, and returns
+    // when all are done. Never blocks on work that no thread is doing.
+    void run(Job& job) noexcept;
+
+    ThreadPool(const ThreadPool&) = delete;
+    ThreadPool& operator=(const ThreadPool&) = delete;
+
+private:
+    ThreadPool() = default;
+    void worker_main() noexcept;
+    Job* first_open_job() noexcept;
+    static void drain(Job& job) noexcept;
+
+    std::mutex mutex_;
+    std::condition_variable work_cv_;   // workers wait here for jobs
+    std::condition_variable done_cv_;   // submitters wait here for attached workers to leave
+    std::condition_variable start_cv_;  // create() waits here for workers to start
+    Job* jobs_ = nullptr;
+    unsigned started_ = 0;
+    bool stopping_ = false;
+    std::vector<std::thread> threads_;
+};
+
+// The number of logical processors, at least 1.
+unsigned logical_processor_count() noexcept;
+
+// Builds the process-wide pool (at import). A failure is remembered as a missing pool.
+void start_global_pool() noexcept;
+
+// The process-wide pool, rebuilt on first use in a forked child; null if it could not be built.
+// Called with the interpreter lock held, which serialises the rebuild.
+ThreadPool* global_pool() noexcept;
+
+// Counts forks into a child process; lets other per-process state notice a fork.
+std::uint64_t fork_generation() noexcept;
+
+}  // namespace vexlora
