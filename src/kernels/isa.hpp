@@ -29,9 +29,15 @@ struct SpectralSegment {
 
 using SpectralSegmentFn = void (*)(const SpectralSegment& segment, const SpectralParams& params);
 
+// Writes a tile of float32 results held column by column (tile[o * pitch + p], p < runs, o < width)
+// to an output that is contiguous across o: element (p, o) goes to out + p * out_stride + 4 * o.
+using TransposeStoreFn = void (*)(const std::byte* tile, std::int64_t pitch, std::int64_t runs, std::int64_t width,
+                                  std::byte* out, std::int64_t out_stride);
+
 struct IsaTable {
     const char* name;
     SpectralSegmentFn spectral[kSpectralKinds];
+    TransposeStoreFn transpose_store;
     ExprKernels expr;
 };
 

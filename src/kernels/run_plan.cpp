@@ -29,8 +29,16 @@ std::int64_t last_level_cache_bytes() {
 }  // namespace
 
 TraversalPlan plan_traversal(bool flat, int tendency, std::span<const ViewGeometry> views, std::int64_t max_run) {
-    TraversalPlan plan{flat, tendency < 0, max_run, 0};
+    TraversalPlan plan{flat, tendency < 0, max_run, 0, false};
     if (flat) return plan;
+    // An output (views[0]) contiguous across the runs but not along them is written a tile at a time.
+    const ViewGeometry& out = views[0];
+    const std::int64_t out_along = plan.rows_inner ? out.row_stride : out.col_stride;
+    const std::int64_t out_across = plan.rows_inner ? out.col_stride : out.row_stride;
+    if (out_along != out.elem_size && out_across == out.elem_size) {
+        plan.transpose = true;
+        return plan;
+    }
     for (const ViewGeometry& g : views) {
         const std::int64_t inner = std::llabs(plan.rows_inner ? g.row_stride : g.col_stride);
         const std::int64_t outer = std::llabs(plan.rows_inner ? g.col_stride : g.row_stride);

@@ -10,8 +10,9 @@
 
 namespace vexlora {
 
-// Segments along the axis that most views walk contiguously (by their summed tendency), tiled
-// when some view is contiguous across the segments instead. `max_run` caps untiled segments.
+// Segments along the axis that most views walk contiguously (by their summed tendency). When the
+// output (views[0]) is contiguous across the segments instead, results are transposed through
+// tiles; when another view is, segments are visited in tiles. `max_run` caps segment lengths.
 TraversalPlan plan_traversal(bool flat, int tendency, std::span<const ViewGeometry> views, std::int64_t max_run);
 
 // True when the output must be written by one thread: its positions may share memory, or its bytes

@@ -14,6 +14,9 @@ namespace {
 constexpr std::int64_t kSpectralGrain = 32768;
 constexpr std::int64_t kWholeRun = std::numeric_limits<std::int64_t>::max();
 
+// Results of one transposing tile, per thread.
+alignas(64) thread_local std::byte t_tile[kTransposeTileBytes];
+
 }  // namespace
 
 void run_spectral(ThreadPool& pool, const IsaTable& isa, const SpectralCall& call) {
@@ -37,6 +40,32 @@ void run_spectral(ThreadPool& pool, const IsaTable& isa, const SpectralCall& cal
     for (int i = 0; i < n; ++i) in_run_stride[i] = run_stride(plan, views[i + 1].row_stride, views[i + 1].col_stride, 2);
     const std::int64_t out_run_stride = run_stride(plan, views[0].row_stride, views[0].col_stride, 4);
     const SpectralSegmentFn kernel = isa.spectral[static_cast<int>(call.kind)];
+
+    auto transposing_body = [&](const Rect& piece) {
+        std::byte* tile_buffer = t_tile;
+        for_each_tile(plan, piece, [&](const Tile& t) {
+            SpectralSegment seg{};
+            for (std::int64_t o = 0; o < t.width; ++o) {
+                const std::int64_t row = tile_row(plan, t, 0, o), col = tile_col(plan, t, 0, o);
+                for (int i = 0; i < n; ++i) {
+                    const BandView& v = call.in[i];
+                    seg.in[i] = v.origin + row * v.row_stride + col * v.col_stride;
+                    seg.in_stride[i] = in_run_stride[i];
+                }
+                seg.out = tile_buffer + o * kTransposeRuns * 4;
+                seg.out_stride = 4;
+                seg.n = t.runs;
+                kernel(seg, call.params);
+            }
+            const OutView& o = call.out;
+            isa.transpose_store(tile_buffer, kTransposeRuns * 4, t.runs, t.width,
+                                o.origin + t.row * o.row_stride + t.col * o.col_stride, out_run_stride);
+        });
+    };
+    if (plan.transpose) {
+        parallel_zip_for_each(pool, group, single ? kWholeRun : kSpectralGrain, transposing_body);
+        return;
+    }
 
     auto body = [&](const Rect& piece) {
         for_each_segment(plan, piece, [&](const Segment& s) {

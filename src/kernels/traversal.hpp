@@ -14,6 +14,23 @@ struct TraversalPlan {
     bool rows_inner;           // segments run down a column (over rows) rather than along a row
     std::int64_t max_run;      // longest segment handed to the body
     std::int64_t tile;         // when > 0, outer indices are visited in bands of this width, inner blocks first
+    bool transpose;            // the output is contiguous across segments: results go through a tile
+};
+
+// Tiles of the transposing traversal: up to kTransposeRuns elements along each run, kTransposeWidth runs.
+// Long runs keep the inputs' reads sequential; the tile stays in the core's L2 until it is written out.
+inline constexpr std::int64_t kTransposeRuns = 512;
+inline constexpr std::int64_t kTransposeWidth = 32;
+inline constexpr std::int64_t kTransposeTileBytes = kTransposeRuns * kTransposeWidth * 4;
+inline constexpr std::int64_t kTransposeBlock = 4096;
+
+// One tile: `runs` x `width` elements with element (p, o) at [row + p, col + o] for row runs
+// (rows_inner), or [row + o, col + p] otherwise.
+struct Tile {
+    std::int64_t row;
+    std::int64_t col;
+    std::int64_t runs;
+    std::int64_t width;
 };
 
 // One run: element (row, col) of the piece plus `offset` steps along the run, `length` elements long.
@@ -28,6 +45,36 @@ struct Segment {
 inline std::int64_t run_stride(const TraversalPlan& plan, std::int64_t row_stride, std::int64_t col_stride,
                                std::int64_t elem_size) {
     return plan.flat ? elem_size : (plan.rows_inner ? row_stride : col_stride);
+}
+
+template <class Body>
+void for_each_tile(const TraversalPlan& plan, const Rect& piece, Body&& body) {
+    const std::int64_t inner = plan.rows_inner ? piece.rows : piece.cols;
+    const std::int64_t outer = plan.rows_inner ? piece.cols : piece.rows;
+    // Blocks of tiles small enough that the pages of the inputs' runs and of the output's rows all
+    // stay in the TLB while the block is walked; tiles go across the output first inside a block.
+    for (std::int64_t pb = 0; pb < inner; pb += kTransposeBlock) {
+        for (std::int64_t ob = 0; ob < outer; ob += kTransposeBlock) {
+            const std::int64_t p_end = std::min(inner, pb + kTransposeBlock);
+            const std::int64_t o_end = std::min(outer, ob + kTransposeBlock);
+            for (std::int64_t p = pb; p < p_end; p += kTransposeRuns) {
+                for (std::int64_t o = ob; o < o_end; o += kTransposeWidth) {
+                    const std::int64_t runs = std::min(kTransposeRuns, p_end - p);
+                    const std::int64_t width = std::min(kTransposeWidth, o_end - o);
+                    if (plan.rows_inner) body(Tile{piece.row + p, piece.col + o, runs, width});
+                    else body(Tile{piece.row + o, piece.col + p, runs, width});
+                }
+            }
+        }
+    }
+}
+
+// Position of element (p, o) of a tile.
+inline std::int64_t tile_row(const TraversalPlan& plan, const Tile& t, std::int64_t p, std::int64_t o) {
+    return t.row + (plan.rows_inner ? p : o);
+}
+inline std::int64_t tile_col(const TraversalPlan& plan, const Tile& t, std::int64_t p, std::int64_t o) {
+    return t.col + (plan.rows_inner ? o : p);
 }
 
 template <class Body>
