@@ -21,6 +21,8 @@ constexpr std::int64_t kExprGrainWork = 1 << 17;
 
 // The value stack of one thread, one block of floats per stack entry.
 alignas(64) thread_local std::byte t_slots[kStackSize * kBlockBytes];
+// Results of one transposing tile, per thread.
+alignas(64) thread_local std::byte t_tile[kTransposeTileBytes];
 
 ViewGeometry region_geometry(const ViewGeometry& g, std::int64_t rows, std::int64_t cols) {
     return {rows, cols, g.row_stride, g.col_stride, g.elem_size};
@@ -56,7 +58,9 @@ void evaluate_region(ThreadPool& pool, const IsaTable& isa, std::span<const Expr
     }
     const std::int64_t out_run_stride = run_stride(plan, out.row_stride, out.col_stride, 4);
     const bool stream = prefers_streaming_stores(plan, out_geom);
-    const OutputMode mode = stream ? OutputMode::Stream : out_run_stride == 4 ? OutputMode::Direct : OutputMode::Store;
+    const OutputMode mode = stream                                       ? OutputMode::Stream
+                            : (plan.transpose || out_run_stride == 4) ? OutputMode::Direct
+                                                                      : OutputMode::Store;
     const BlockPlan block_plan = build_block_plan(ops, {unit.get(), bands.size()}, isa.expr, mode);
 
     std::vector<BandRead> reads;
@@ -74,6 +78,31 @@ void evaluate_region(ThreadPool& pool, const IsaTable& isa, std::span<const Expr
     const std::int64_t grain =
         single ? std::numeric_limits<std::int64_t>::max() : std::max<std::int64_t>(kBlock, kExprGrainWork / steps);
 
+    auto run_steps = [&](BlockContext& ctx) {
+        for (const Step& step : block_plan.steps) step.fn(step, ctx);
+    };
+    if (plan.transpose) {
+        // Results go down the runs into a tile, which is then written across the output's rows.
+        auto body = [&](const Rect& piece) {
+            std::byte* tile_buffer = t_tile;
+            BlockContext ctx{t_slots, reads.data(), 0, 0, 0, nullptr, 4, 0};
+            for_each_tile(plan, piece, [&](const Tile& t) {
+                for (std::int64_t o = 0; o < t.width; ++o) {
+                    for (std::int64_t p = 0; p < t.runs; p += kBlock) {
+                        ctx.row = tile_row(plan, t, p, o);
+                        ctx.col = tile_col(plan, t, p, o);
+                        ctx.out = tile_buffer + (o * kTransposeRuns + p) * 4;
+                        ctx.n = std::min(kBlock, t.runs - p);
+                        run_steps(ctx);
+                    }
+                }
+                isa.transpose_store(tile_buffer, kTransposeRuns * 4, t.runs, t.width,
+                                    out.origin + t.row * out.row_stride + t.col * out.col_stride, out_run_stride);
+            });
+        };
+        parallel_zip_for_each(pool, group, grain, body);
+        return;
+    }
     auto body = [&](const Rect& piece) {
         BlockContext ctx{t_slots, reads.data(), 0, 0, 0, nullptr, out_run_stride, 0};
         for_each_segment(plan, piece, [&](const Segment& s) {
@@ -82,7 +111,7 @@ void evaluate_region(ThreadPool& pool, const IsaTable& isa, std::span<const Expr
             ctx.offset = s.offset;
             ctx.out = out.origin + s.row * out.row_stride + s.col * out.col_stride + s.offset * out_run_stride;
             ctx.n = s.length;
-            for (const Step& step : block_plan.steps) step.fn(step, ctx);
+            run_steps(ctx);
         });
     };
     parallel_zip_for_each(pool, group, grain, body);
