@@ -1,0 +1,158 @@
+"""Threads and processes: concurrent calls share the pool, contention for an output is refused with
+AlreadyBorrowed and leaves nothing behind, the interpreter lock is released, and forked children compute."""
+
+import multiprocessing
+import os
+import threading
+import time
+import warnings
+
+import numpy as np
+import pytest
+
+import vexlora
+from conftest import assert_bits_equal, panic_type, random_band, ref_evi, ref_normalized_difference
+
+# A program slow enough (many powf calls per element) to hold its borrows for a noticeable time.
+SLOW_PROGRAM = [{"type": "push_band", "index": 0}] + [
+    op for _ in range(160) for op in ({"type": "push_scalar", "value": 1.0001}, {"type": "pow"})
+]
+
+
+def run_slow(band, out):
+    vexlora.execute_expr_inplace(vexlora.compile_expr(SLOW_PROGRAM, 1), [band], out)
+
+
+def test_many_threads_on_private_arrays(rng):
+    shapes = [(1, 1), (17, 33), (300, 301), (1000, 700)]
+    jobs = []
+    for i in range(16):
+        shape = shapes[i % len(shapes)]
+        bands = [random_band(rng, shape) for _ in range(3)]
+        jobs.append((bands, np.empty(shape, np.float32), ref_evi(*bands, 2.5, 6.0, 7.5, 1.0)))
+    errors = []
+
+    def worker(bands, out, expected):
+        try:
+            for _ in range(5):
+                out[...] = np.nan
+                vexlora.calculate_evi_inplace(*bands, 2.5, 6.0, 7.5, 1.0, out)
+                assert_bits_equal(out, expected)
+        except BaseException as exc:  # noqa: BLE001 - reported below
+            errors.append(exc)
+
+    threads = [threading.Thread(target=worker, args=job) for job in jobs]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=120)
+    assert not any(t.is_alive() for t in threads)
+    assert errors == []
+
+
+def test_contention_for_one_output_is_refused_then_clears(rng):
+    band = random_band(rng, (512, 512))
+    shared_out = np.zeros((512, 512), np.float32)
+    started, results = threading.Event(), {}
+
+    def long_call():
+        started.set()
+        run_slow(band, shared_out)
+        results["long"] = "done"
+
+    refused = []
+    for _ in range(5):  # retried only in case the long call finished before the second one began
+        started.clear()
+        t = threading.Thread(target=long_call)
+        t.start()
+        started.wait()
+        time.sleep(0.005)
+        try:
+            vexlora.calculate_normalized_difference_inplace(band, band, shared_out)
+        except panic_type() as exc:
+            refused.append(str(exc))
+        t.join()
+        if refused:
+            break
+    assert refused == ["called `Result::unwrap()` on an `Err` value: AlreadyBorrowed"]
+    # once the first call has returned, the same call succeeds
+    vexlora.calculate_normalized_difference_inplace(band, band, shared_out)
+    assert_bits_equal(shared_out, ref_normalized_difference(band, band))
+
+
+def test_reading_an_array_that_another_call_writes_is_refused(rng):
+    band = random_band(rng, (512, 512))
+    target = np.zeros((512, 512), np.float32)
+    as_band = target.view(np.uint16)[:, ::2]
+    started = threading.Event()
+
+    def long_call():
+        started.set()
+        run_slow(band, target)
+
+    refused = False
+    for _ in range(5):
+        started.clear()
+        t = threading.Thread(target=long_call)
+        t.start()
+        started.wait()
+        time.sleep(0.005)
+        try:
+            vexlora.calculate_ratio_inplace(as_band, band, np.zeros((512, 512), np.float32))
+        except panic_type():
+            refused = True
+        t.join()
+        if refused:
+            break
+    assert refused
+
+
+def test_pixel_loops_release_the_interpreter_lock(rng):
+    band = random_band(rng, (512, 512))
+    out = np.zeros((512, 512), np.float32)
+    ticks, done = [0], threading.Event()
+
+    def counter():
+        while not done.is_set():
+            ticks[0] += 1
+
+    t = threading.Thread(target=counter)
+    t.start()
+    try:
+        time.sleep(0.01)
+        before = ticks[0]
+        run_slow(band, out)
+        during = ticks[0] - before
+    finally:
+        done.set()
+        t.join()
+    assert during > 1000  # the counter thread kept running while the call computed
+
+
+def _child_compute(conn, a, b):
+    out = np.empty(a.shape, np.float32)
+    vexlora.calculate_normalized_difference_inplace(a, b, out)
+    conn.send(out)
+    conn.close()
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_forked_child_computes_while_parent_thread_is_busy(rng):
+    a, b = random_band(rng, (1500, 1100)), random_band(rng, (1500, 1100))
+    expected = ref_normalized_difference(a, b)
+    busy_out = np.zeros((512, 512), np.float32)
+    busy = threading.Thread(target=run_slow, args=(random_band(rng, (512, 512)), busy_out))
+    busy.start()  # the fork happens while this thread is inside a pixel loop
+    try:
+        context = multiprocessing.get_context("fork")
+        parent_conn, child_conn = context.Pipe()
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)  # Python 3.12+ warns about fork with threads
+            process = context.Process(target=_child_compute, args=(child_conn, a, b))
+            process.start()
+        assert parent_conn.poll(60)
+        assert_bits_equal(parent_conn.recv(), expected)
+        process.join(60)
+        assert process.exitcode == 0
+    finally:
+        busy.join()

@@ -1,0 +1,248 @@
+"""The spectral index kernels: exact float32 values, every memory layout of inputs and outputs,
+shapes around the parallel split, odd strides, and the shape check."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+import vexlora
+from conftest import (
+    assert_bits_equal,
+    bits,
+    layouts,
+    random_band,
+    ref_adjusted_difference,
+    ref_evi,
+    ref_normalized_difference,
+    ref_ratio,
+)
+
+EVI_SCALARS = (2.5, 6.0, 7.5, 1.0)
+
+
+def one_pixel(fn, *args):
+    out = np.full((1, 1), -99.0, np.float32)
+    bands = [np.array([[v]], np.uint16) for v in args[0]]
+    fn(*bands, *args[1:], out)
+    return out[0, 0]
+
+
+@pytest.mark.parametrize(
+    "a, b, expected",
+    [(0, 0, 0.0), (5, 0, 1.0), (0, 5, -1.0), (3, 1, 0.5), (1, 2, -0.3333333432674408), (65535, 65535, 0.0),
+     (65535, 65534, 7.62956915423274e-06)],
+)
+def test_normalized_difference_values(a, b, expected):
+    assert one_pixel(vexlora.calculate_normalized_difference_inplace, (a, b)) == np.float32(expected)
+    assert vexlora.calculate_normalized_difference(np.array([[a]], np.uint16), np.array([[b]], np.uint16))[0, 0] == \
+        np.float32(expected)
+
+
+@pytest.mark.parametrize(
+    "a, b, expected",
+    [(0, 0, 0.0), (0, 7, 0.0), (1, 0, 10000000000.0), (65535, 0, 655350000779264.0), (3, 1, 3.0),
+     (1, 3, 0.3333333432674408)],
+)
+def test_ratio_values(a, b, expected):
+    assert one_pixel(vexlora.calculate_ratio_inplace, (a, b)) == np.float32(expected)
+
+
+@pytest.mark.parametrize(
+    "a, b, l, expected",
+    [(3, 1, 0.5, 0.6666666865348816), (2, 3, 0.5, -0.27272728085517883), (10, 0, 0.5, 1.4285714626312256),
+     (0, 0, 0.5, 0.0)],
+)
+def test_adjusted_difference_values(a, b, l, expected):
+    assert one_pixel(vexlora.calculate_adjusted_difference_inplace, (a, b), l) == np.float32(expected)
+
+
+def test_adjusted_difference_zero_denominator_is_nan():
+    assert np.isnan(one_pixel(vexlora.calculate_adjusted_difference_inplace, (0, 0), -1e-10))
+
+
+@pytest.mark.parametrize(
+    "n, r, b, scalars, expected",
+    [
+        (3000, 1000, 500, EVI_SCALARS, 0.9521995782852173),
+        (0, 0, 0, EVI_SCALARS, 0.0),
+        (0, 0, 1, EVI_SCALARS, -0.0),
+        (14, 0, 2, EVI_SCALARS, 349999988736.0),
+        (1, 0, 0, (2.5, 6.0, 7.5, -1.0), 24999999488.0),
+    ],
+)
+def test_evi_values(n, r, b, scalars, expected):
+    result = one_pixel(vexlora.calculate_evi_inplace, (n, r, b), *scalars)
+    assert bits(np.float32(result)) == bits(np.float32(expected))
+
+
+def test_special_scalars_propagate():
+    assert np.isnan(one_pixel(vexlora.calculate_evi_inplace, (3, 1, 1), np.nan, 1.0, 1.0, 1.0))
+    assert one_pixel(vexlora.calculate_evi_inplace, (3, 1, 0), np.inf, 0.0, 0.0, 0.0) == np.inf
+    assert one_pixel(vexlora.calculate_evi_inplace, (3, 5, 0), 1.0, 0.0, 0.0, 1e300) == np.float32(-0.0)
+
+
+KERNELS = {
+    "normalized_difference": (vexlora.calculate_normalized_difference_inplace, 2, (), ref_normalized_difference),
+    "ratio": (vexlora.calculate_ratio_inplace, 2, (), ref_ratio),
+    "adjusted_difference": (vexlora.calculate_adjusted_difference_inplace, 2, (0.5,), ref_adjusted_difference),
+    "evi": (vexlora.calculate_evi_inplace, 3, EVI_SCALARS, ref_evi),
+}
+
+
+def run_kernel(name, bands, out):
+    fn, _, scalars, ref = KERNELS[name]
+    fn(*bands, *scalars, out)
+    return ref(*bands, *scalars)
+
+
+@pytest.mark.parametrize("name", KERNELS)
+@pytest.mark.parametrize("layout", ["c", "fortran", "transposed", "reversed", "stepped", "mixed"])
+@pytest.mark.parametrize("shape", [(1, 1), (3, 257), (257, 3), (129, 1031), (1024, 1536)])
+def test_kernels_match_float32_reference_on_every_layout(rng, name, layout, shape):
+    count = KERNELS[name][1]
+    bands = [random_band(rng, shape) for _ in range(count)]
+    if layout == "mixed":  # inputs in different orders from each other and from the output
+        views = [layouts(band)[order] for band, order in zip(bands, ["fortran", "c", "reversed"])]
+    else:
+        views = [layouts(band)[layout] for band in bands]
+    out = np.full(shape, np.nan, np.float32, order="F" if layout == "fortran" else "C")
+    expected = run_kernel(name, views, out)
+    assert_bits_equal(out, expected)
+
+
+@pytest.mark.parametrize("name", KERNELS)
+@pytest.mark.parametrize("out_layout", ["fortran", "transposed", "stepped", "reversed", "column_slice"])
+def test_non_contiguous_outputs_leave_surroundings_untouched(rng, name, out_layout):
+    shape = (203, 301)
+    bands = [random_band(rng, shape) for _ in range(KERNELS[name][1])]
+    canvas = np.full((2 * shape[0] + 3, 2 * shape[1] + 3), 123.0, np.float32)
+    if out_layout == "fortran":
+        canvas = np.asfortranarray(canvas)
+        out = canvas[1 : 1 + shape[0], 2 : 2 + shape[1]]
+    elif out_layout == "transposed":
+        canvas = np.full((2 * shape[1] + 3, 2 * shape[0] + 3), 123.0, np.float32)
+        out = canvas[2 : 2 + shape[1], 1 : 1 + shape[0]].T
+    elif out_layout == "stepped":
+        out = canvas[1 : 1 + 2 * shape[0] : 2, 2 : 2 + 2 * shape[1] : 2]
+    elif out_layout == "reversed":
+        out = canvas[shape[0] : 0 : -1, shape[1] + 5 : 5 : -1]
+    else:
+        out = canvas[3 : 3 + shape[0], 7 : 7 + shape[1]]
+    assert out.shape == shape
+    before = canvas.copy()
+    expected = run_kernel(name, bands, out)
+    assert_bits_equal(out, expected)
+    out[...] = 123.0
+    assert_bits_equal(canvas, before)
+
+
+def test_broadcast_inputs(rng):
+    row = random_band(rng, (1, 777))
+    col = random_band(rng, (555, 1))
+    a = np.broadcast_to(row, (555, 777))
+    b = np.broadcast_to(col, (555, 777))
+    out = np.empty((555, 777), np.float32)
+    vexlora.calculate_normalized_difference_inplace(a, b, out)
+    assert_bits_equal(out, ref_normalized_difference(a, b))
+
+
+def test_unaligned_and_odd_stride_arrays(rng):
+    """Fields of packed records: uint16 at odd addresses, float32 with a 7-byte stride."""
+    shape = (37, 91)
+    records = np.zeros(shape, np.dtype([("pad", "u1"), ("a", "<u2"), ("b", "<u2")]))
+    records["a"] = random_band(rng, shape)
+    records["b"] = random_band(rng, shape)
+    outs = np.zeros(shape, np.dtype([("pad", "u1"), ("pad2", "u2"), ("v", "<f4")]))
+    vexlora.calculate_normalized_difference_inplace(records["a"], records["b"], outs["v"])
+    assert records["a"].strides[1] == 5 and outs["v"].strides[1] == 7
+    assert_bits_equal(outs["v"], ref_normalized_difference(records["a"], records["b"]))
+    assert (outs["pad"] == 0).all() and (outs["pad2"] == 0).all()
+
+
+@pytest.mark.parametrize("shape", [(0, 7), (7, 0), (0, 0)])
+def test_empty_arrays(shape):
+    band = np.zeros(shape, np.uint16)
+    out = np.zeros(shape, np.float32)
+    for name in KERNELS:
+        run_kernel(name, [band] * KERNELS[name][1], out)
+    result = vexlora.calculate_normalized_difference(band, band)
+    assert result.shape == shape and result.dtype == np.float32
+
+
+def test_allocating_normalized_difference_returns_c_order(rng):
+    a = np.asfortranarray(random_band(rng, (33, 65)))
+    b = random_band(rng, (33, 65))[::-1]
+    result = vexlora.calculate_normalized_difference(a, b)
+    assert result.flags.c_contiguous and result.flags.owndata and result.flags.writeable
+    assert_bits_equal(result, ref_normalized_difference(a, b))
+    with pytest.raises(ValueError, match=r"^Shape mismatch at index 1: expected \[33, 65\], got \[33, 64\]$"):
+        vexlora.calculate_normalized_difference(a, b[:, :64])
+
+
+def test_adjusted_difference_with_zero_l_is_the_normalized_difference(rng):
+    a, b = random_band(rng, (40, 50)), random_band(rng, (40, 50))
+    adjusted, plain = np.empty((40, 50), np.float32), np.empty((40, 50), np.float32)
+    vexlora.calculate_adjusted_difference_inplace(a, b, 0.0, adjusted)
+    vexlora.calculate_normalized_difference_inplace(a, b, plain)
+    assert_bits_equal(adjusted, plain)
+
+
+@pytest.mark.parametrize(
+    "fn, shapes, index, expected, got",
+    [
+        (vexlora.calculate_ratio_inplace, [(2, 4), (2, 3), (2, 4)], 1, "[2, 4]", "[2, 3]"),
+        (vexlora.calculate_ratio_inplace, [(2, 4), (2, 4), (4, 2)], 2, "[2, 4]", "[4, 2]"),
+        (vexlora.calculate_evi_inplace, [(100, 200)] * 3 + [(100, 199)], 3, "[100, 200]", "[100, 199]"),
+        (vexlora.calculate_evi_inplace, [(100, 200)] * 2 + [(100, 199)] * 2, 2, "[100, 200]", "[100, 199]"),
+    ],
+)
+def test_shape_mismatch_messages(fn, shapes, index, expected, got):
+    arrays = [np.zeros(s, np.uint16) for s in shapes[:-1]] + [np.full(shapes[-1], 5.0, np.float32)]
+    scalars = EVI_SCALARS if fn is vexlora.calculate_evi_inplace else ()
+    with pytest.raises(ValueError) as info:
+        fn(*arrays[:-1], *scalars, arrays[-1])
+    assert str(info.value) == f"Shape mismatch at index {index}: expected {expected}, got {got}"
+    assert (arrays[-1] == 5.0).all()
+
+
+ISA_SCRIPT = """
+import hashlib, numpy as np, vexlora
+rng = np.random.default_rng(7)
+digest = hashlib.sha256()
+for shape in [(1, 1), (5, 33), (300, 517)]:
+    bands = [rng.integers(0, 65536, shape, dtype=np.uint16) for _ in range(3)]
+    for view in (lambda x: x, np.asfortranarray, lambda x: x[::-1, ::-1]):
+        v = [view(b) for b in bands]
+        for order in "CF":
+            out = np.empty(shape, np.float32, order=order)
+            vexlora.calculate_normalized_difference_inplace(v[0], v[1], out); digest.update(out.tobytes())
+            vexlora.calculate_ratio_inplace(v[0], v[1], out); digest.update(out.tobytes())
+            vexlora.calculate_adjusted_difference_inplace(v[0], v[1], 0.3, out); digest.update(out.tobytes())
+            vexlora.calculate_evi_inplace(v[0], v[1], v[2], 2.5, 6.0, 7.5, 1.0, out); digest.update(out.tobytes())
+            ops = ["add", "sub", "mul", "div", "pow", "neg", "abs", "sqrt"]
+            prog = [{"type": "push_band", "index": 0}, {"type": "push_scalar", "value": 0.5}]
+            for op in ops:
+                if op in ("neg", "abs", "sqrt"):
+                    prog += [{"type": op}]
+                else:
+                    prog += [{"type": "push_band", "index": 2}, {"type": op}]
+            vexlora.execute_expr_inplace(vexlora.compile_expr(prog, 3), v, out); digest.update(out.tobytes())
+print(digest.hexdigest())
+"""
+
+
+def test_every_instruction_set_gives_identical_bits():
+    """Forcing each lower instruction set must not change a single bit."""
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(vexlora.__file__))
+    digests = {}
+    for isa in ["avx512", "avx2", "baseline"]:
+        env["VEXLORA_ISA"] = isa
+        result = subprocess.run([sys.executable, "-c", textwrap.dedent(ISA_SCRIPT)], env=env, capture_output=True,
+                                text=True, timeout=300)
+        assert result.returncode == 0, result.stderr
+        digests[isa] = result.stdout.strip()
+    assert len(set(digests.values())) == 1, digests
