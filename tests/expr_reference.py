@@ -25,6 +25,19 @@ _powf.argtypes = [ctypes.c_float, ctypes.c_float]
 _ANY_NAN = np.float32(np.nan)
 
 
+def parse(text):
+    """'b0 2.5 add' -> instruction dicts: bK pushes band K, a number pushes a scalar, a name is an op."""
+    program = []
+    for tok in text.split():
+        if tok[0] == "b" and tok[1:].isdigit():
+            program.append({"type": "push_band", "index": int(tok[1:])})
+        elif tok in _BINARY or tok in _UNARY:
+            program.append({"type": tok})
+        else:
+            program.append({"type": "push_scalar", "value": float(tok)})
+    return program
+
+
 def oob(n, x):
     return f"index out of bounds: the len is {n} but the index is {x % U64}"
 

@@ -64,7 +64,7 @@ def test_tuple_compiles_like_list():
     assert (run(prog, [BAND], shape=(1, 2)) == bits(np.float32([[16.5, 33.0]]))).all()
 
 
-@pytest.mark.parametrize("num_bands", [1, True, np.uint8(1), np.int64(1), operator.index(1)])
+@pytest.mark.parametrize("num_bands", [1, True, np.uint8(1), np.int64(1)])
 def test_num_bands_integer_forms(num_bands):
     assert (run([PB(0)], [BAND], num_bands=num_bands, shape=(1, 2)) == bits(np.float32([[11, 22]]))).all()
     with pytest.raises(ValueError, match=r"^Band count mismatch\.$"):
@@ -268,7 +268,7 @@ class LookupFails:
 @pytest.mark.parametrize(
     "item, exc_type, message",
     [({"index": 0}, KeyError, "'type'"),
-     (PB(0) | {"index": None} and {"type": "push_band"}, KeyError, "'index'"),
+     ({"type": "push_band"}, KeyError, "'index'"),
      ({"type": "push_scalar", "index": 1}, KeyError, "'value'"),
      (5, TypeError, "'int' object is not subscriptable"),
      (None, TypeError, "'NoneType' object is not subscriptable"),
