@@ -7,7 +7,7 @@
 namespace vexlora {
 namespace {
 
-enum class StepKind : std::uint8_t { Binary, Unary, LoadBand, GatherBand, Fill, StoreOut, StreamOut };
+enum class StepKind : std::uint8_t { Binary, Unary, Copy, GatherBand, StoreOut };
 
 struct PendingStep {
     StepKind kind;
@@ -15,15 +15,15 @@ struct PendingStep {
     std::int32_t dst;
     Operand a;
     Operand b;
+    bool stream = false;  // writes the output with non-temporal stores
 };
 
 Operand slot(std::int32_t index) { return {OperandKind::Slot, static_cast<std::uint32_t>(index), 0.0f}; }
 
 // The step that makes `entry` the value of destination `dst`.
 PendingStep materialize(const Operand& entry, std::int32_t dst, std::span<const bool> unit) {
-    if (entry.kind == OperandKind::Const) return {StepKind::Fill, OpCode::PushScalar, dst, entry, {}};
-    const StepKind kind = unit[entry.index] ? StepKind::LoadBand : StepKind::GatherBand;
-    return {kind, OpCode::PushBand, dst, entry, {}};
+    const bool gather = entry.kind == OperandKind::Band && !unit[entry.index];
+    return {gather ? StepKind::GatherBand : StepKind::Copy, OpCode::PushBand, dst, entry, {}};
 }
 
 std::vector<PendingStep> lower(std::span<const ExprOp> ops, std::span<const bool> unit, Operand& result) {
@@ -83,14 +83,13 @@ std::vector<PendingStep> drop_dead(const std::vector<PendingStep>& steps) {
 StepFn resolve(const PendingStep& s, const ExprKernels& k) {
     const auto ka = static_cast<int>(s.a.kind);
     const auto kb = static_cast<int>(s.b.kind);
+    const int stream = s.stream ? 1 : 0;
     switch (s.kind) {
-    case StepKind::Binary: return k.binary[static_cast<int>(s.op) - static_cast<int>(OpCode::Add)][ka][kb];
-    case StepKind::Unary: return k.unary[static_cast<int>(s.op) - static_cast<int>(OpCode::Neg)][ka];
-    case StepKind::LoadBand: return k.load_band;
+    case StepKind::Binary: return k.binary[static_cast<int>(s.op) - static_cast<int>(OpCode::Add)][ka][kb][stream];
+    case StepKind::Unary: return k.unary[static_cast<int>(s.op) - static_cast<int>(OpCode::Neg)][ka][stream];
+    case StepKind::Copy: return k.copy[ka][stream];
     case StepKind::GatherBand: return k.gather_band;
-    case StepKind::Fill: return k.fill;
     case StepKind::StoreOut: return k.store_out;
-    case StepKind::StreamOut: return k.stream_out;
     }
     return nullptr;
 }
@@ -101,16 +100,18 @@ BlockPlan build_block_plan(std::span<const ExprOp> ops, std::span<const bool> ba
                            const ExprKernels& kernels, OutputMode mode) {
     Operand result{};
     std::vector<PendingStep> steps = lower(ops, band_unit_stride, result);
-    const std::int32_t result_dst = mode == OutputMode::Direct ? kDstOut : 0;
+    const bool to_slot = mode == OutputMode::Store;
     if (result.kind == OperandKind::Slot) {
         steps = drop_dead(steps);
-        if (mode == OutputMode::Direct) steps.back().dst = kDstOut;
     } else {
-        steps.assign(1, materialize(result, result_dst, band_unit_stride));
+        steps.assign(1, materialize(result, 0, band_unit_stride));
     }
-    if (mode != OutputMode::Direct) {
-        steps.push_back({mode == OutputMode::Stream ? StepKind::StreamOut : StepKind::StoreOut, OpCode::PushScalar,
-                         kDstOut, slot(0), {}});
+    if (to_slot) {
+        steps.push_back({StepKind::StoreOut, OpCode::PushScalar, kDstOut, slot(0), {}});
+    } else {
+        // The step that produces the result writes the output itself.
+        steps.back().dst = kDstOut;
+        steps.back().stream = mode == OutputMode::Stream && steps.back().kind != StepKind::GatherBand;
     }
 
     BlockPlan plan;

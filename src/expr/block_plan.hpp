@@ -15,7 +15,7 @@ namespace vexlora {
 enum class OutputMode {
     Direct,  // the last step writes the output in place (unit stride along the blocks)
     Store,   // the result is copied from a slot with the output's stride
-    Stream,  // the result is copied from a slot with non-temporal stores (unit stride)
+    Stream,  // as Direct, with non-temporal stores (a unit-stride output much larger than the caches)
 };
 
 struct BlockPlan {

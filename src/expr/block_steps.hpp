@@ -8,7 +8,7 @@
 namespace vexlora {
 
 // Elements per block; one slot holds one block of float32 values.
-inline constexpr std::int64_t kBlock = 256;
+inline constexpr std::int64_t kBlock = 512;
 inline constexpr std::int64_t kBlockBytes = kBlock * 4;
 // A step's destination that is the output itself rather than a slot.
 inline constexpr std::int32_t kDstOut = -1;
@@ -54,15 +54,14 @@ struct Step {
     Operand b;         // the top for two-operand ops
 };
 
-// Step functions of one instruction set.
+// Step functions of one instruction set. The last index of the first three tables selects
+// ordinary stores (0) or non-temporal stores (1), used only by a step that writes the output.
 struct ExprKernels {
-    StepFn binary[5][kOperandKinds][kOperandKinds];  // add, sub, mul, div, pow
-    StepFn unary[3][kOperandKinds];                  // neg, abs, sqrt
-    StepFn load_band;    // unit-stride band -> dst
+    StepFn binary[5][kOperandKinds][kOperandKinds][2];  // add, sub, mul, div, pow
+    StepFn unary[3][kOperandKinds][2];                  // neg, abs, sqrt
+    StepFn copy[kOperandKinds][2];                      // slot, unit-stride band or constant -> dst
     StepFn gather_band;  // strided band -> dst
-    StepFn fill;         // constant -> dst
     StepFn store_out;    // slot -> output, any stride
-    StepFn stream_out;   // slot -> unit-stride output, bypassing the caches
 };
 
 }  // namespace vexlora
