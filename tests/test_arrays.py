@@ -153,3 +153,13 @@ def test_failed_calls_leave_nothing_borrowed(fn):
     getattr(vexlora, fn)(band, band, out)
     expr = vexlora.compile_expr([{"type": "push_band", "index": 0}], 1)
     vexlora.execute_expr_inplace(expr, [out.view(np.uint16)[:, ::2]], np.zeros((5, 5), np.float32))
+
+
+def test_failed_allocation_of_the_new_array(capfd):
+    huge = np.lib.stride_tricks.as_strided(np.zeros(1, np.uint16), shape=(1 << 24, 1 << 24), strides=(0, 0))
+    with pytest.raises(panic_type()) as info:
+        vexlora.calculate_normalized_difference(huge, huge)
+    assert str(info.value) == "Python API call failed"
+    assert "MemoryError" in capfd.readouterr().err
+    # the bands were never borrowed
+    vexlora.calculate_normalized_difference_inplace(huge[:2, :2], huge[:2, :2], np.zeros((2, 2), np.float32))

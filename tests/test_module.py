@@ -150,3 +150,34 @@ def test_only_the_entry_point_is_exported():
     out = subprocess.run(["nm", "-D", "--defined-only", vexlora.__file__], capture_output=True, text=True)
     symbols = [line.split()[-1] for line in out.stdout.splitlines() if line.strip()]
     assert symbols == ["PyInit_vexlora"]
+
+
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="address-space limits break the sanitizer")
+@pytest.mark.parametrize("margin_mib", [4, 10])  # no worker can start / the first starts, the second cannot
+def test_pool_that_could_not_start_fails_calls_not_the_import(margin_mib):
+    result = run_python(
+        f"""
+        import resource
+        import numpy as np
+        vm = next(int(l.split()[1]) * 1024 for l in open("/proc/self/status") if l.startswith("VmSize:"))
+        limit = vm + {margin_mib} * 1024 * 1024  # room for the module, not for 8 MiB thread stacks
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+        import vexlora
+        expr = vexlora.compile_expr([], 0)  # compiling needs no pool
+        out = np.full((3, 3), 5.0, np.float32)
+        for call in (lambda: vexlora.calculate_ratio_inplace(np.ones((3, 3), np.uint16), np.ones((3, 3), np.uint16), out),
+                     lambda: vexlora.execute_expr_inplace(expr, [], out)):
+            try:
+                call()
+            except BaseException as exc:
+                print(type(exc).__name__, "|", exc)
+        print((out == 5.0).all())
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.strip().splitlines()
+    assert len(lines) == 3 and lines[2] == "True"
+    for line in lines[:2]:
+        kind, message = line.split(" | ")
+        assert kind == "PanicException"
+        assert message.startswith("The global thread pool has not been initialized.")
