@@ -55,18 +55,28 @@ _powf.restype, _powf.argtypes = ctypes.c_float, [ctypes.c_float, ctypes.c_float]
 
 def timed(fn, repeat, min_seconds=0.0):
     """Median and minimum seconds per call over `repeat` runs (each run repeats fn to min_seconds)."""
-    fn()  # warm-up: first-touch pages, thread start, instruction-set choice
-    samples = []
+    return timed_together({"fn": fn}, repeat, min_seconds)["fn"]
+
+
+def timed_together(fns, repeat, min_seconds=0.0):
+    """Times several callables in interleaved rounds, so that a machine whose speed drifts (shared
+    hosts, turbo) treats them alike; each is run once untimed before its timed run in a round, so
+    data that fits in cache is measured in cache. Per callable the median and minimum seconds per call."""
+    for fn in fns.values():
+        fn()  # warm-up: first-touch pages, thread start, instruction-set choice
+    samples = {name: [] for name in fns}
     for _ in range(repeat):
-        calls, start = 0, time.perf_counter()
-        while True:
-            fn()
-            calls += 1
-            elapsed = time.perf_counter() - start
-            if elapsed >= min_seconds:
-                break
-        samples.append(elapsed / calls)
-    return statistics.median(samples), min(samples)
+        for name, fn in fns.items():
+            fn()  # brings this implementation's data back into cache after the others ran
+            calls, start = 0, time.perf_counter()
+            while True:
+                fn()
+                calls += 1
+                elapsed = time.perf_counter() - start
+                if elapsed >= min_seconds:
+                    break
+            samples[name].append(elapsed / calls)
+    return {name: (statistics.median(v), min(v)) for name, v in samples.items()}
 
 
 def copy_bandwidth(shape, threads, repeat):
@@ -255,37 +265,38 @@ def bench_size(n, layouts, repeat, bandwidth, rows, rng):
             bands, out = make_layout(base[:count], layout)
             floats = [b.astype(F32) for b in bands]
             expected = expr(*floats)
-            bytes_px = 2 * count + 4
+            compiled = vexlora.compile_expr(program(text), count)
+            # Each implementation writes its own output, checked against `expected` afterwards.
+            outputs = {}
 
-            def same(result):
-                return bool(np.array_equal(np.ascontiguousarray(result).view(np.uint32), expected.view(np.uint32)))
+            def target(impl):
+                outputs[impl] = outputs.get(impl) if impl in outputs else make_layout(base[:count], layout)[1]
+                return outputs[impl]
 
-            np_plain = timed(lambda: expr(*[b.astype(F32) for b in bands]), repeat, min_seconds)
-            add_row(layout, name, "numpy", *np_plain, same(expr(*[b.astype(F32) for b in bands])), bytes_px)
-            blocked = numpy_blocked(program(text), bands, out)
-            np_best = timed(blocked, repeat, min_seconds)
-            blocked()
-            add_row(layout, name, "numpy out= blocks", *np_best, same(out), bytes_px, np_best[1])
+            impls = {
+                "numpy": lambda: np.copyto(target("numpy"), expr(*[b.astype(F32) for b in bands])),
+                "numpy out= blocks": numpy_blocked(program(text), bands, target("numpy out= blocks")),
+            }
             if numexpr is not None:
                 local = {f"b{i}": b for i, b in enumerate(bands)} | {"eps": 1e-10}
-                t = timed(lambda: numexpr.evaluate(ne_text, local_dict=local, out=out, casting="unsafe"), repeat,
-                          min_seconds)
-                add_row(layout, name, "numexpr uint16", *t, same(out), bytes_px, np_best[1])
                 local_f = {f"b{i}": b for i, b in enumerate(floats)} | {"eps": F32(1e-10)}
-                t = timed(lambda: numexpr.evaluate(ne_text, local_dict=local_f, out=out, casting="unsafe"), repeat,
-                          min_seconds)
-                add_row(layout, name, "numexpr float32", *t, same(out), bytes_px, np_best[1])
-            t = timed(lambda: call(bands, out), repeat, min_seconds)
-            call(bands, out)
-            add_row(layout, name, "vexlora", *t, same(out), bytes_px, np_best[1])
-            compiled = vexlora.compile_expr(program(text), count)
-            t = timed(lambda: vexlora.execute_expr_inplace(compiled, bands, out), repeat, min_seconds)
-            vexlora.execute_expr_inplace(compiled, bands, out)
-            add_row(layout, name, "vexlora program", *t, same(out), bytes_px, np_best[1])
+                impls["numexpr uint16"] = lambda: numexpr.evaluate(
+                    ne_text, local_dict=local, out=target("numexpr uint16"), casting="unsafe")
+                impls["numexpr float32"] = lambda: numexpr.evaluate(
+                    ne_text, local_dict=local_f, out=target("numexpr float32"), casting="unsafe")
+            impls["vexlora"] = lambda: call(bands, target("vexlora"))
+            impls["vexlora program"] = lambda: vexlora.execute_expr_inplace(compiled, bands, target("vexlora program"))
             if name == "ndvi" and layout == layouts[0]:
-                t = timed(lambda: vexlora.calculate_normalized_difference(bands[0], bands[1]), repeat, min_seconds)
-                add_row(layout, name, "vexlora allocating", *t,
-                        same(vexlora.calculate_normalized_difference(bands[0], bands[1])), bytes_px, np_best[1])
+                impls["vexlora allocating"] = lambda: outputs.__setitem__(
+                    "vexlora allocating", vexlora.calculate_normalized_difference(bands[0], bands[1]))
+            times = timed_together(impls, repeat, min_seconds)
+            np_best = times["numpy out= blocks"][1]
+            for impl, (median, best) in times.items():
+                identical = bool(np.array_equal(np.ascontiguousarray(outputs[impl]).view(np.uint32),
+                                                expected.view(np.uint32)))
+                add_row(layout, name, impl, median, best, identical, 2 * count + 4,
+                        None if impl == "numpy" else np_best)
+            outputs.clear()
 
         bands, out = make_layout(base, layout)
         compiled = vexlora.compile_expr(LONG_PROGRAM, 3)
