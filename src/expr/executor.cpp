@@ -91,12 +91,12 @@ void evaluate_region(ThreadPool& pool, const IsaTable& isa, std::span<const Expr
                     for (std::int64_t p = 0; p < t.runs; p += kBlock) {
                         ctx.row = tile_row(plan, t, p, o);
                         ctx.col = tile_col(plan, t, p, o);
-                        ctx.out = tile_buffer + (o * kTransposeRuns + p) * 4;
+                        ctx.out = tile_buffer + o * kTransposePitch + p * 4;
                         ctx.n = std::min(kBlock, t.runs - p);
                         run_steps(ctx);
                     }
                 }
-                isa.transpose_store(tile_buffer, kTransposeRuns * 4, t.runs, t.width,
+                isa.transpose_store(tile_buffer, kTransposePitch, t.runs, t.width,
                                     out.origin + t.row * out.row_stride + t.col * out.col_stride, out_run_stride);
             });
         };

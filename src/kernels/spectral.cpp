@@ -52,13 +52,13 @@ void run_spectral(ThreadPool& pool, const IsaTable& isa, const SpectralCall& cal
                     seg.in[i] = v.origin + row * v.row_stride + col * v.col_stride;
                     seg.in_stride[i] = in_run_stride[i];
                 }
-                seg.out = tile_buffer + o * kTransposeRuns * 4;
+                seg.out = tile_buffer + o * kTransposePitch;
                 seg.out_stride = 4;
                 seg.n = t.runs;
                 kernel(seg, call.params);
             }
             const OutView& o = call.out;
-            isa.transpose_store(tile_buffer, kTransposeRuns * 4, t.runs, t.width,
+            isa.transpose_store(tile_buffer, kTransposePitch, t.runs, t.width,
                                 o.origin + t.row * o.row_stride + t.col * o.col_stride, out_run_stride);
         });
     };

@@ -21,7 +21,10 @@ struct TraversalPlan {
 // Long runs keep the inputs' reads sequential; the tile stays in the core's L2 until it is written out.
 inline constexpr std::int64_t kTransposeRuns = 512;
 inline constexpr std::int64_t kTransposeWidth = 32;
-inline constexpr std::int64_t kTransposeTileBytes = kTransposeRuns * kTransposeWidth * 4;
+// Bytes between the runs of a tile: one cache line more than a run, so that the runs do not all map
+// to the same few cache sets when the transpose reads across them.
+inline constexpr std::int64_t kTransposePitch = kTransposeRuns * 4 + 64;
+inline constexpr std::int64_t kTransposeTileBytes = kTransposePitch * kTransposeWidth;
 inline constexpr std::int64_t kTransposeBlock = 4096;
 
 // One tile: `runs` x `width` elements with element (p, o) at [row + p, col + o] for row runs
