@@ -102,7 +102,9 @@ def run_kernel(name, bands, out):
 
 
 @pytest.mark.parametrize("name", KERNELS)
-@pytest.mark.parametrize("layout", ["c", "fortran", "transposed", "reversed", "stepped", "mixed"])
+@pytest.mark.parametrize(
+    "layout", ["c", "fortran", "transposed", "reversed", "stepped", "mixed", "fortran_in_c_out", "c_in_fortran_out"]
+)
 @pytest.mark.parametrize("shape", [(1, 1), (3, 257), (257, 3), (129, 1031), (1024, 1536)])
 def test_kernels_match_float32_reference_on_every_layout(rng, name, layout, shape):
     count = KERNELS[name][1]
@@ -110,8 +112,10 @@ def test_kernels_match_float32_reference_on_every_layout(rng, name, layout, shap
     if layout == "mixed":  # inputs in different orders from each other and from the output
         views = [layouts(band)[order] for band, order in zip(bands, ["fortran", "c", "reversed"])]
     else:
-        views = [layouts(band)[layout] for band in bands]
-    out = np.full(shape, np.nan, np.float32, order="F" if layout == "fortran" else "C")
+        in_layout = {"fortran_in_c_out": "fortran", "c_in_fortran_out": "c"}.get(layout, layout)
+        views = [layouts(band)[in_layout] for band in bands]
+    out_order = "F" if layout in ("fortran", "c_in_fortran_out") else "C"
+    out = np.full(shape, np.nan, np.float32, order=out_order)
     expected = run_kernel(name, views, out)
     assert_bits_equal(out, expected)
 

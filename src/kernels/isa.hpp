@@ -29,6 +29,22 @@ struct SpectralSegment {
 
 using SpectralSegmentFn = void (*)(const SpectralSegment& segment, const SpectralParams& params);
 
+// A tile of a spectral call whose output is contiguous across the runs of its inputs: `runs` elements
+// along each run (input stride in_stride, output stride out_stride), `width` runs (input stride
+// in_across, output stride 4).
+struct SpectralTile {
+    const std::byte* in[3];
+    std::int64_t in_stride[3];
+    std::int64_t in_across[3];
+    std::byte* out;
+    std::int64_t out_stride;
+    std::int64_t runs;
+    std::int64_t width;
+    bool stream;
+};
+
+using SpectralTileFn = void (*)(const SpectralTile& tile, const SpectralParams& params);
+
 // Writes a tile of float32 results held column by column (tile[o * pitch + p], p < runs, o < width)
 // to an output that is contiguous across o: element (p, o) goes to out + p * out_stride + 4 * o.
 using TransposeStoreFn = void (*)(const std::byte* tile, std::int64_t pitch, std::int64_t runs, std::int64_t width,
@@ -37,6 +53,7 @@ using TransposeStoreFn = void (*)(const std::byte* tile, std::int64_t pitch, std
 struct IsaTable {
     const char* name;
     SpectralSegmentFn spectral[kSpectralKinds];
+    SpectralTileFn spectral_tile[kSpectralKinds];
     TransposeStoreFn transpose_store;
     ExprKernels expr;
 };

@@ -15,6 +15,8 @@ namespace {
 constexpr std::int64_t kTileOuter = 32;
 constexpr std::int64_t kTileRun = 256;
 
+}  // namespace
+
 std::int64_t last_level_cache_bytes() {
     static const std::int64_t bytes = [] {
         long l3 = 0;
@@ -25,8 +27,6 @@ std::int64_t last_level_cache_bytes() {
     }();
     return bytes;
 }
-
-}  // namespace
 
 TraversalPlan plan_traversal(bool flat, int tendency, std::span<const ViewGeometry> views, std::int64_t max_run) {
     TraversalPlan plan{flat, tendency < 0, max_run, 0, false};

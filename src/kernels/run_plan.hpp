@@ -20,6 +20,9 @@ TraversalPlan plan_traversal(bool flat, int tendency, std::span<const ViewGeomet
 bool needs_single_thread(std::uintptr_t out_origin, const ViewGeometry& out,
                          std::span<const std::uintptr_t> in_origins, std::span<const ViewGeometry> ins);
 
+// The size of the last-level cache, as the system reports it (8 MiB when it does not).
+std::int64_t last_level_cache_bytes();
+
 // True for unit-stride outputs large enough that caching them would only evict the inputs.
 bool prefers_streaming_stores(const TraversalPlan& plan, const ViewGeometry& out);
 

@@ -14,8 +14,6 @@ namespace {
 constexpr std::int64_t kSpectralGrain = 32768;
 constexpr std::int64_t kWholeRun = std::numeric_limits<std::int64_t>::max();
 
-// Results of one transposing tile, per thread.
-alignas(64) thread_local std::byte t_tile[kTransposeTileBytes];
 
 }  // namespace
 
@@ -33,6 +31,8 @@ void run_spectral(ThreadPool& pool, const IsaTable& isa, const SpectralCall& cal
     const bool flat = (group.flags & (ROW_CONTIGUOUS | COLUMN_CONTIGUOUS)) != 0;
     const TraversalPlan plan = plan_traversal(flat, group.tendency, all, kWholeRun);
     const bool stream = prefers_streaming_stores(plan, views[0]);
+    // Transposed tiles write whole output lines, so a large output can bypass the caches there too.
+    const bool stream_transposed = plan.transpose && views[0].rows * views[0].cols * 4 > last_level_cache_bytes();
     const bool single = needs_single_thread(reinterpret_cast<std::uintptr_t>(call.out.origin), views[0],
                                             {in_origins, static_cast<std::size_t>(n)}, all.subspan(1));
 
@@ -41,25 +41,23 @@ void run_spectral(ThreadPool& pool, const IsaTable& isa, const SpectralCall& cal
     const std::int64_t out_run_stride = run_stride(plan, views[0].row_stride, views[0].col_stride, 4);
     const SpectralSegmentFn kernel = isa.spectral[static_cast<int>(call.kind)];
 
+    const SpectralTileFn tile_kernel = isa.spectral_tile[static_cast<int>(call.kind)];
     auto transposing_body = [&](const Rect& piece) {
-        std::byte* tile_buffer = t_tile;
         for_each_tile(plan, piece, [&](const Tile& t) {
-            SpectralSegment seg{};
-            for (std::int64_t o = 0; o < t.width; ++o) {
-                const std::int64_t row = tile_row(plan, t, 0, o), col = tile_col(plan, t, 0, o);
-                for (int i = 0; i < n; ++i) {
-                    const BandView& v = call.in[i];
-                    seg.in[i] = v.origin + row * v.row_stride + col * v.col_stride;
-                    seg.in_stride[i] = in_run_stride[i];
-                }
-                seg.out = tile_buffer + o * kTransposePitch;
-                seg.out_stride = 4;
-                seg.n = t.runs;
-                kernel(seg, call.params);
+            SpectralTile tile{};
+            for (int i = 0; i < n; ++i) {
+                const BandView& v = call.in[i];
+                tile.in[i] = v.origin + t.row * v.row_stride + t.col * v.col_stride;
+                tile.in_stride[i] = in_run_stride[i];
+                tile.in_across[i] = plan.rows_inner ? v.col_stride : v.row_stride;
             }
             const OutView& o = call.out;
-            isa.transpose_store(tile_buffer, kTransposePitch, t.runs, t.width,
-                                o.origin + t.row * o.row_stride + t.col * o.col_stride, out_run_stride);
+            tile.out = o.origin + t.row * o.row_stride + t.col * o.col_stride;
+            tile.out_stride = out_run_stride;
+            tile.runs = t.runs;
+            tile.width = t.width;
+            tile.stream = stream_transposed;
+            tile_kernel(tile, call.params);
         });
     };
     if (plan.transpose) {
