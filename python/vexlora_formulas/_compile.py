@@ -1,0 +1,89 @@
+"""compile_formula: formula text and an ordered list of band names to the postfix instruction list
+of vexlora.compile_expr, or straight to a CompiledExpr."""
+
+from __future__ import annotations
+
+import numbers
+import re
+from collections.abc import Mapping, Sequence
+from typing import Literal, overload
+
+import vexlora
+
+from ._emit import emit
+from ._instructions import Instruction
+from ._parser import parse
+from ._tree import FUNCTIONS
+
+_IDENTIFIER = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
+
+
+@overload
+def compile_formula(
+    text: str,
+    bands: Sequence[str],
+    *,
+    constants: Mapping[str, float] | None = None,
+    compile: Literal[False] = False,
+) -> list[Instruction]: ...
+@overload
+def compile_formula(
+    text: str, bands: Sequence[str], *, constants: Mapping[str, float] | None = None, compile: Literal[True]
+) -> vexlora.CompiledExpr: ...
+@overload
+def compile_formula(
+    text: str, bands: Sequence[str], *, constants: Mapping[str, float] | None = None, compile: bool
+) -> list[Instruction] | vexlora.CompiledExpr: ...
+
+
+def compile_formula(
+    text: str,
+    bands: Sequence[str],
+    *,
+    constants: Mapping[str, float] | None = None,
+    compile: bool = False,
+) -> list[Instruction] | vexlora.CompiledExpr:
+    """Compiles `text` for the bands named in `bands` (position = band index).
+
+    Returns the instruction list for vexlora.compile_expr, or with compile=True the CompiledExpr
+    for len(bands) bands. Names in the formula are bands or keys of `constants` (pushed as
+    scalars). A malformed formula raises FormulaError (a ValueError) naming column and token.
+    """
+    if not isinstance(text, str):
+        raise TypeError(f"formula must be a str, not {type(text).__name__}")
+    positions = _band_positions(bands)
+    values = _constant_values(constants or {}, positions)
+    program = emit(parse(text), positions, values)
+    if compile:
+        return vexlora.compile_expr(program, len(positions))
+    return program
+
+
+def _check_name(name: object, what: str) -> str:
+    if not isinstance(name, str):
+        raise TypeError(f"{what} names must be str, not {type(name).__name__}")
+    if not _IDENTIFIER.fullmatch(name) or name in FUNCTIONS:
+        raise ValueError(f"{name!r} cannot be a {what} name: use letters, digits and '_', not abs or sqrt")
+    return name
+
+
+def _band_positions(bands: Sequence[str]) -> dict[str, int]:
+    if isinstance(bands, str):
+        raise TypeError("bands must be a sequence of band names, not a str")
+    positions: dict[str, int] = {}
+    for index, name in enumerate(bands):
+        if _check_name(name, "band") in positions:
+            raise ValueError(f"band {name!r} is named twice")
+        positions[name] = index
+    return positions
+
+
+def _constant_values(constants: Mapping[str, float], bands: Mapping[str, int]) -> dict[str, float]:
+    values: dict[str, float] = {}
+    for name, value in constants.items():
+        if _check_name(name, "constant") in bands:
+            raise ValueError(f"{name!r} is both a band and a constant")
+        if not isinstance(value, numbers.Real):
+            raise TypeError(f"constant {name!r} must be a real number, not {type(value).__name__}")
+        values[name] = float(value)
+    return values

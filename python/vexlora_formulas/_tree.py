@@ -1,0 +1,49 @@
+"""Syntax tree of a parsed formula: numbers, names, unary and binary operators and function calls,
+each node with the 1-based column of its token."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+
+@dataclass(frozen=True, slots=True)
+class Number:
+    text: str
+    column: int
+
+    @property
+    def value(self) -> float:
+        return float(self.text)  # as push_scalar reads it: a double, later rounded once to float32
+
+
+@dataclass(frozen=True, slots=True)
+class Name:
+    name: str
+    column: int
+
+
+@dataclass(frozen=True, slots=True)
+class Unary:
+    op: str  # "-" or "+"
+    operand: Node
+    column: int
+
+
+@dataclass(frozen=True, slots=True)
+class Binary:
+    op: str  # "+", "-", "*", "/" or "**"
+    left: Node
+    right: Node
+    column: int
+
+
+@dataclass(frozen=True, slots=True)
+class Call:
+    function: str  # "abs" or "sqrt"
+    argument: Node
+    column: int
+
+
+Node = Number | Name | Unary | Binary | Call
+
+FUNCTIONS = ("abs", "sqrt")
