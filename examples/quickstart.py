@@ -8,18 +8,25 @@ order of operations, and prints the time, megapixels per second and speed-up ove
     python examples/quickstart.py [--size N] [--repeat R]
 """
 
+from __future__ import annotations
+
 import argparse
 import sys
 import time
+from collections.abc import Callable
 
 import numpy as np
+import numpy.typing as npt
 
 import vexlora
 
-EPS = np.array([0x2EDBE6FF], dtype=np.uint32).view(np.float32)[0]  # float32 nearest to 1e-10
+EPS = np.float32(np.array([0x2EDBE6FF], dtype=np.uint32).view(np.float32)[0])  # float32 nearest to 1e-10
+
+Band = npt.NDArray[np.uint16]
+Image = npt.NDArray[np.float32]
 
 
-def synthetic_scene(size, seed=2026):
+def synthetic_scene(size: int, seed: int = 2026) -> tuple[Band, Band, Band]:
     """Blue, red and NIR bands with smooth land-cover patches, a lake and sensor noise."""
     rng = np.random.default_rng(seed)
     coarse = rng.random((size // 256 + 2, size // 256 + 2))
@@ -27,7 +34,7 @@ def synthetic_scene(size, seed=2026):
     yy, xx = np.mgrid[0:size, 0:size]
     water = ((yy - size * 0.3) ** 2 + (xx - size * 0.6) ** 2) < (size * 0.12) ** 2
 
-    def band(base, veg_gain, water_value):
+    def band(base: float, veg_gain: float, water_value: float) -> Band:
         values = base + veg_gain * vegetation + rng.normal(0, 150, (size, size))
         values[water] = water_value
         return np.clip(values, 0, 65535).astype(np.uint16)
@@ -38,34 +45,34 @@ def synthetic_scene(size, seed=2026):
     return blue, red, nir
 
 
-def numpy_indices(blue, red, nir):
+def numpy_indices(blue: Band, red: Band, nir: Band) -> dict[str, Callable[[], Image]]:
     """The same formulas in NumPy float32, operation for operation, from the same uint16 bands."""
     half, one = np.float32(0.5), np.float32(1.0)
     g, c1, c2 = np.float32(2.5), np.float32(6.0), np.float32(7.5)
 
-    def f32(*bands):
-        return (band.astype(np.float32) for band in bands)
+    def f32(*bands: Band) -> tuple[Image, ...]:
+        return tuple(band.astype(np.float32) for band in bands)
 
-    def ndvi():
+    def ndvi() -> Image:
         n, r = f32(nir, red)
         return (n - r) / ((n + r) + EPS)
 
-    def ratio():
+    def ratio() -> Image:
         r, n = f32(red, nir)
         return r / (n + EPS)
 
-    def savi():
+    def savi() -> Image:
         n, r = f32(nir, red)
         return ((n - r) / (((n + r) + half) + EPS)) * (one + half)
 
-    def evi():
+    def evi() -> Image:
         n, r, b = f32(nir, red, blue)
         return ((n - r) / (((((r * c1) + n) - (b * c2)) + one) + EPS)) * g
 
     return {"NDVI": ndvi, "ratio (red / NIR)": ratio, "SAVI (L = 0.5)": savi, "EVI": evi}
 
 
-def vexlora_indices(blue, red, nir, out):
+def vexlora_indices(blue: Band, red: Band, nir: Band, out: Image) -> dict[str, Callable[[], None]]:
     return {
         "NDVI": lambda: vexlora.calculate_normalized_difference_inplace(nir, red, out),
         "ratio (red / NIR)": lambda: vexlora.calculate_ratio_inplace(red, nir, out),
@@ -74,7 +81,7 @@ def vexlora_indices(blue, red, nir, out):
     }
 
 
-def best_time(fn, repeat):
+def best_time(fn: Callable[[], object], repeat: int) -> float:
     times = []
     for _ in range(repeat):
         start = time.perf_counter()
@@ -83,7 +90,7 @@ def best_time(fn, repeat):
     return min(times)
 
 
-def main():
+def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--size", type=int, default=4096, help="scene width and height in pixels")
     parser.add_argument("--repeat", type=int, default=5, help="timed repetitions (the best is shown)")
