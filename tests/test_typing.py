@@ -1,0 +1,27 @@
+"""The type stub matches the built module, and the examples and formula package type-check with it."""
+
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+pytest.importorskip("mypy")
+
+
+def run_mypy(*args):
+    env = dict(os.environ, MYPYPATH=str(ROOT / "python"))
+    return subprocess.run([sys.executable, "-m", *args], cwd=ROOT, env=env, capture_output=True, text=True,
+                          timeout=600)
+
+
+def test_stub_matches_the_module():
+    result = run_mypy("mypy.stubtest", "vexlora")
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_examples_and_formulas_type_check():
+    result = run_mypy("mypy", "--strict", "--no-incremental", "examples", "python/vexlora_formulas")
+    assert result.returncode == 0, result.stdout + result.stderr
