@@ -50,30 +50,36 @@ def test_many_threads_on_private_arrays(rng):
     assert errors == []
 
 
-def test_contention_for_one_output_is_refused_then_clears(rng):
-    band = random_band(rng, (512, 512))
-    shared_out = np.zeros((512, 512), np.float32)
-    started, results = threading.Event(), {}
-
-    def long_call():
-        started.set()
-        run_slow(band, shared_out)
-        results["long"] = "done"
-
+def refusals_during_long_call(band, long_output, call):
+    """Runs `call` while another thread's long call holds `long_output`; the refusals it met.
+    Retried a few times only in case the long call finished before the second one began."""
     refused = []
-    for _ in range(5):  # retried only in case the long call finished before the second one began
-        started.clear()
+    for _ in range(5):
+        started = threading.Event()
+
+        def long_call():
+            started.set()
+            run_slow(band, long_output)
+
         t = threading.Thread(target=long_call)
         t.start()
         started.wait()
         time.sleep(0.005)
         try:
-            vexlora.calculate_normalized_difference_inplace(band, band, shared_out)
+            call()
         except panic_type() as exc:
             refused.append(str(exc))
         t.join()
         if refused:
             break
+    return refused
+
+
+def test_contention_for_one_output_is_refused_then_clears(rng):
+    band = random_band(rng, (512, 512))
+    shared_out = np.zeros((512, 512), np.float32)
+    refused = refusals_during_long_call(
+        band, shared_out, lambda: vexlora.calculate_normalized_difference_inplace(band, band, shared_out))
     assert refused == ["called `Result::unwrap()` on an `Err` value: AlreadyBorrowed"]
     # once the first call has returned, the same call succeeds
     vexlora.calculate_normalized_difference_inplace(band, band, shared_out)
@@ -84,27 +90,9 @@ def test_reading_an_array_that_another_call_writes_is_refused(rng):
     band = random_band(rng, (512, 512))
     target = np.zeros((512, 512), np.float32)
     as_band = target.view(np.uint16)[:, ::2]
-    started = threading.Event()
-
-    def long_call():
-        started.set()
-        run_slow(band, target)
-
-    refused = False
-    for _ in range(5):
-        started.clear()
-        t = threading.Thread(target=long_call)
-        t.start()
-        started.wait()
-        time.sleep(0.005)
-        try:
-            vexlora.calculate_ratio_inplace(as_band, band, np.zeros((512, 512), np.float32))
-        except panic_type():
-            refused = True
-        t.join()
-        if refused:
-            break
-    assert refused
+    refused = refusals_during_long_call(
+        band, target, lambda: vexlora.calculate_ratio_inplace(as_band, band, np.zeros((512, 512), np.float32)))
+    assert refused == ["called `Result::unwrap()` on an `Err` value: AlreadyBorrowed"]
 
 
 def test_pixel_loops_release_the_interpreter_lock(rng):

@@ -51,16 +51,21 @@ PyObject* run_frame(SpectralKind kind, std::span<const PyRef> inputs, PyObject* 
     Py_RETURN_NONE;
 }
 
+// band_a and band_b, the first two arguments of every two-band function.
+bool two_band_arguments(const BoundArgs& bound, PyRef (&inputs)[2]) {
+    inputs[0] = array_argument(bound[0], "band_a", ArrayRole::Band);
+    if (!inputs[0]) return false;
+    inputs[1] = array_argument(bound[1], "band_b", ArrayRole::Band);
+    return static_cast<bool>(inputs[1]);
+}
+
 // The three-argument form shared by the normalized difference and the ratio.
 PyObject* two_band_inplace(const char* name, SpectralKind kind, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
     BoundArgs bound;
     if (!bind_arguments({name, kTwoBandParams}, args, nargs, kwnames, bound)) return nullptr;
     PyRef inputs[2];
-    inputs[0] = array_argument(bound[0], "band_a", ArrayRole::Band);
-    if (!inputs[0]) return nullptr;
-    inputs[1] = array_argument(bound[1], "band_b", ArrayRole::Band);
-    if (!inputs[1]) return nullptr;
+    if (!two_band_arguments(bound, inputs)) return nullptr;
     PyRef out = array_argument(bound[2], "out_buffer", ArrayRole::Output);
     if (!out) return nullptr;
     return run_frame(kind, inputs, out.get(), SpectralParams{});
@@ -88,10 +93,7 @@ PyObject* calculate_adjusted_difference_inplace(PyObject*, PyObject* const* args
         if (!bind_arguments({"calculate_adjusted_difference_inplace", kAdjustedParams}, args, nargs, kwnames, bound))
             return nullptr;
         PyRef inputs[2];
-        inputs[0] = array_argument(bound[0], "band_a", ArrayRole::Band);
-        if (!inputs[0]) return nullptr;
-        inputs[1] = array_argument(bound[1], "band_b", ArrayRole::Band);
-        if (!inputs[1]) return nullptr;
+        if (!two_band_arguments(bound, inputs)) return nullptr;
         SpectralParams params{};
         if (!float_argument(bound[2], "l", params.l)) return nullptr;
         PyRef out = array_argument(bound[3], "out_buffer", ArrayRole::Output);
@@ -127,10 +129,7 @@ PyObject* calculate_normalized_difference(PyObject*, PyObject* const* args, Py_s
         if (!bind_arguments({"calculate_normalized_difference", kAllocatingParams}, args, nargs, kwnames, bound))
             return nullptr;
         PyRef inputs[2];
-        inputs[0] = array_argument(bound[0], "band_a", ArrayRole::Band);
-        if (!inputs[0]) return nullptr;
-        inputs[1] = array_argument(bound[1], "band_b", ArrayRole::Band);
-        if (!inputs[1]) return nullptr;
+        if (!two_band_arguments(bound, inputs)) return nullptr;
         PyRef out = new_output_array(array_shape(inputs[0].get()));
         if (!out) return nullptr;
         PyRef done = PyRef::steal(run_frame(SpectralKind::NormalizedDifference, inputs, out.get(), SpectralParams{}));
