@@ -15,6 +15,8 @@
 namespace vexlora {
 namespace {
 
+constexpr std::size_t kRetainedBases = 64;
+
 bool same_entry(const BorrowEntry& a, const BorrowEntry& b) {
     return a.begin == b.begin && a.end == b.end && a.data == b.data && a.stride_gcd == b.stride_gcd &&
            a.elem_size == b.elem_size;
@@ -105,7 +107,9 @@ void BorrowRegistry::release(const void* base, const BorrowEntry& entry) {
         }
         break;
     }
-    if (entries.empty()) by_base_.erase(it);
+    // A few empty bases are kept with their storage, so that the usual call, which borrows and
+    // releases the same few arrays over and over, allocates nothing here.
+    if (entries.empty() && by_base_.size() > kRetainedBases) by_base_.erase(it);
 }
 
 BorrowRegistry& borrow_registry() {
@@ -132,7 +136,7 @@ bool CallBorrows::take(PyObject* array, bool write) {
     const Taken taken{base_of(*api, array), entry_of(array, write ? 4 : 2)};
     BorrowRefusal refusal;
     try {
-        if (!write) reads_.reserve(reads_.size() + 1);
+        if (!write) reads_.reserve(reads_.size() + 1);  // taking must not fail after the registry took it
         refusal = write ? borrow_registry().acquire_write(taken.base, taken.entry,
                                                           (array_fields(array)->flags & kNpyArrayWriteable) != 0)
                         : borrow_registry().acquire_read(taken.base, taken.entry);

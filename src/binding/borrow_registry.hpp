@@ -45,7 +45,10 @@ bool borrows_conflict(const BorrowEntry& a, const BorrowEntry& b);
 // in reverse order of taking for named parameters or in taking order for a band list.
 class CallBorrows {
 public:
-    explicit CallBorrows(bool release_reads_in_reverse) : reverse_(release_reads_in_reverse) {}
+    // `expected_reads` only reserves room.
+    CallBorrows(bool release_reads_in_reverse, std::size_t expected_reads) : reverse_(release_reads_in_reverse) {
+        reads_.reserve(expected_reads);
+    }
     ~CallBorrows();
     CallBorrows(const CallBorrows&) = delete;
     CallBorrows& operator=(const CallBorrows&) = delete;

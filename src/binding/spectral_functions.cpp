@@ -28,7 +28,7 @@ PyObject* run_frame(SpectralKind kind, std::span<const PyRef> inputs, PyObject* 
     shapes[inputs.size()] = array_shape(out);
     if (auto mismatch = check_shapes({shapes, inputs.size() + 1})) return raise_value_error(*mismatch);
 
-    CallBorrows borrows(/*release_reads_in_reverse=*/true);
+    CallBorrows borrows(/*release_reads_in_reverse=*/true, inputs.size());
     for (const PyRef& input : inputs) {
         if (!borrows.read(input.get())) return nullptr;
     }

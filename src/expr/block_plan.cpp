@@ -21,14 +21,17 @@ struct PendingStep {
 Operand slot(std::int32_t index) { return {OperandKind::Slot, static_cast<std::uint32_t>(index), 0.0f}; }
 
 // The step that makes `entry` the value of destination `dst`.
-PendingStep materialize(const Operand& entry, std::int32_t dst, std::span<const bool> unit) {
+PendingStep materialize(const Operand& entry, std::int32_t dst, std::span<const std::uint8_t> unit) {
     const bool gather = entry.kind == OperandKind::Band && !unit[entry.index];
     return {gather ? StepKind::GatherBand : StepKind::Copy, OpCode::PushBand, dst, entry, {}};
 }
 
-std::vector<PendingStep> lower(std::span<const ExprOp> ops, std::span<const bool> unit, Operand& result) {
-    std::vector<PendingStep> steps;
-    std::vector<Operand> stack;
+using Steps = std::pmr::vector<PendingStep>;
+
+Steps lower(std::span<const ExprOp> ops, std::span<const std::uint8_t> unit, Operand& result,
+            std::pmr::memory_resource* memory) {
+    Steps steps(memory);
+    std::pmr::vector<Operand> stack(memory);
     stack.reserve(64);
     for (const ExprOp& op : ops) {
         const auto depth = static_cast<std::int32_t>(stack.size());
@@ -65,10 +68,10 @@ std::vector<PendingStep> lower(std::span<const ExprOp> ops, std::span<const bool
 }
 
 // Keeps only the steps whose values reach slot 0 at the end.
-std::vector<PendingStep> drop_dead(const std::vector<PendingStep>& steps) {
+Steps drop_dead(const Steps& steps, std::pmr::memory_resource* memory) {
     std::bitset<64> live;
     live.set(0);
-    std::vector<PendingStep> kept;
+    Steps kept(memory);
     for (auto it = steps.rbegin(); it != steps.rend(); ++it) {
         if (!live.test(static_cast<std::size_t>(it->dst))) continue;
         live.reset(static_cast<std::size_t>(it->dst));
@@ -77,7 +80,7 @@ std::vector<PendingStep> drop_dead(const std::vector<PendingStep>& steps) {
         }
         kept.push_back(*it);
     }
-    return {kept.rbegin(), kept.rend()};
+    return Steps(kept.rbegin(), kept.rend(), memory);
 }
 
 StepFn resolve(const PendingStep& s, const ExprKernels& k) {
@@ -96,13 +99,13 @@ StepFn resolve(const PendingStep& s, const ExprKernels& k) {
 
 }  // namespace
 
-BlockPlan build_block_plan(std::span<const ExprOp> ops, std::span<const bool> band_unit_stride,
-                           const ExprKernels& kernels, OutputMode mode) {
+BlockPlan build_block_plan(std::span<const ExprOp> ops, std::span<const std::uint8_t> band_unit_stride,
+                           const ExprKernels& kernels, OutputMode mode, std::pmr::memory_resource* memory) {
     Operand result{};
-    std::vector<PendingStep> steps = lower(ops, band_unit_stride, result);
+    Steps steps = lower(ops, band_unit_stride, result, memory);
     const bool to_slot = mode == OutputMode::Store;
     if (result.kind == OperandKind::Slot) {
-        steps = drop_dead(steps);
+        steps = drop_dead(steps, memory);
     } else {
         steps.assign(1, materialize(result, 0, band_unit_stride));
     }
@@ -114,8 +117,8 @@ BlockPlan build_block_plan(std::span<const ExprOp> ops, std::span<const bool> ba
         steps.back().stream = mode == OutputMode::Stream && steps.back().kind != StepKind::GatherBand;
     }
 
-    BlockPlan plan;
-    std::vector<std::int64_t> dense(band_unit_stride.size(), -1);
+    BlockPlan plan{std::pmr::vector<Step>(memory), std::pmr::vector<std::uint64_t>(memory)};
+    std::pmr::vector<std::int64_t> dense(band_unit_stride.size(), -1, memory);
     auto renumber = [&](Operand& o) {
         if (o.kind != OperandKind::Band) return;
         if (dense[o.index] < 0) {

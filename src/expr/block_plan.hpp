@@ -7,6 +7,7 @@
 #include "expr/expr_op.hpp"
 
 #include <cstdint>
+#include <memory_resource>
 #include <span>
 #include <vector>
 
@@ -19,13 +20,14 @@ enum class OutputMode {
 };
 
 struct BlockPlan {
-    std::vector<Step> steps;
-    std::vector<std::uint64_t> read_bands;  // band list position of each band the steps read
+    std::pmr::vector<Step> steps;
+    std::pmr::vector<std::uint64_t> read_bands;  // band list position of each band the steps read
 };
 
-// `band_unit_stride[k]`: band k is read with unit stride along the blocks, so it can feed ops
+// `band_unit_stride[k]` != 0: band k is read with unit stride along the blocks, so it can feed ops
 // directly; other bands are gathered into a slot first. The program must have passed check_program.
-BlockPlan build_block_plan(std::span<const ExprOp> ops, std::span<const bool> band_unit_stride,
-                           const ExprKernels& kernels, OutputMode mode);
+// Every vector, the plan's included, is allocated from `memory`.
+BlockPlan build_block_plan(std::span<const ExprOp> ops, std::span<const std::uint8_t> band_unit_stride,
+                           const ExprKernels& kernels, OutputMode mode, std::pmr::memory_resource* memory);
 
 }  // namespace vexlora

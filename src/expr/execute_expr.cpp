@@ -11,6 +11,8 @@
 #include "expr/compiled_expr.hpp"
 #include "expr/executor.hpp"
 
+#include <memory_resource>
+
 namespace vexlora {
 namespace {
 
@@ -39,17 +41,20 @@ PyObject* execute_expr_inplace(PyObject*, PyObject* const* args, Py_ssize_t narg
         if (bands.size() != expr->num_bands) return raise_value_error(std::string(msg::kBandCountMismatch));
 
         refresh_after_fork();
-        CallBorrows borrows(/*release_reads_in_reverse=*/false);
+        CallBorrows borrows(/*release_reads_in_reverse=*/false, bands.size());
         for (const PyRef& band : bands) {
             if (!borrows.read(band.get())) return nullptr;
         }
         if (!borrows.write(out.get())) return nullptr;
 
-        std::vector<BandView> views;
+        // The call's working memory: a stack buffer that covers ordinary programs, the heap beyond it.
+        alignas(64) std::byte scratch[4096];
+        std::pmr::monotonic_buffer_resource memory(scratch, sizeof scratch);
+        std::pmr::vector<BandView> views(&memory);
         views.reserve(bands.size());
         for (const PyRef& band : bands) views.push_back(band_view(band.get()));
         const OutView out_v = out_view(out.get());
-        const std::vector<ExprOp> program = expr->ops;  // the run reads only this copy
+        const std::pmr::vector<ExprOp> program(expr->ops.begin(), expr->ops.end(), &memory);  // the run reads only this copy
 
         ThreadPool* pool = pool_for_call();
         if (pool == nullptr) return nullptr;
@@ -57,7 +62,7 @@ PyObject* execute_expr_inplace(PyObject*, PyObject* const* args, Py_ssize_t narg
         std::optional<std::string> failure;
         {
             GilRelease unlocked;
-            failure = execute_program(*pool, isa, program, views, out_v);
+            failure = execute_program(*pool, isa, program, views, out_v, &memory);
         }
         if (failure) return raise_panic(*failure);
         Py_RETURN_NONE;

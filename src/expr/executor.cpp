@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <limits>
-#include <memory>
 #include <vector>
 
 namespace vexlora {
@@ -31,14 +30,14 @@ ViewGeometry region_geometry(const ViewGeometry& g, std::int64_t rows, std::int6
 // `pushed` lists the bands the program pushes; only they take part in layout decisions.
 void evaluate_region(ThreadPool& pool, const IsaTable& isa, std::span<const ExprOp> ops,
                      std::span<const BandView> bands, std::span<const std::uint64_t> pushed, const OutView& out,
-                     std::int64_t rows, std::int64_t cols) {
+                     std::int64_t rows, std::int64_t cols, std::pmr::memory_resource* memory) {
     // The split follows the output alone; the bands are read by index, not walked as group members.
     const ViewGeometry out_geom = region_geometry(geometry_of(out), rows, cols);
     const ViewLayout out_layout = classify_view(out_geom);
     const ZipGroup group{rows, cols, kNoLayout, out_layout.tendency};
 
     // Memory order of the walk: flat when the output and every band share one contiguous order.
-    std::vector<ViewGeometry> views{out_geom};
+    std::pmr::vector<ViewGeometry> views({out_geom}, memory);
     for (const std::uint64_t k : pushed) views.push_back(region_geometry(geometry_of(bands[k]), rows, cols));
     unsigned flags = kAllLayoutFlags;
     int tendency = 0;
@@ -50,8 +49,8 @@ void evaluate_region(ThreadPool& pool, const IsaTable& isa, std::span<const Expr
     const bool flat = (flags & (ROW_CONTIGUOUS | COLUMN_CONTIGUOUS)) != 0;
     const TraversalPlan plan = plan_traversal(flat, flat ? out_layout.tendency : tendency, views, kBlock);
 
-    std::vector<std::int64_t> band_run_stride(bands.size());
-    const std::unique_ptr<bool[]> unit(new bool[bands.size() + 1]);
+    std::pmr::vector<std::int64_t> band_run_stride(bands.size(), memory);
+    std::pmr::vector<std::uint8_t> unit(bands.size(), memory);
     for (std::size_t k = 0; k < bands.size(); ++k) {
         band_run_stride[k] = run_stride(plan, bands[k].row_stride, bands[k].col_stride, 2);
         unit[k] = band_run_stride[k] == 2;
@@ -61,11 +60,11 @@ void evaluate_region(ThreadPool& pool, const IsaTable& isa, std::span<const Expr
     const OutputMode mode = stream                                       ? OutputMode::Stream
                             : (plan.transpose || out_run_stride == 4) ? OutputMode::Direct
                                                                       : OutputMode::Store;
-    const BlockPlan block_plan = build_block_plan(ops, {unit.get(), bands.size()}, isa.expr, mode);
+    const BlockPlan block_plan = build_block_plan(ops, unit, isa.expr, mode, memory);
 
-    std::vector<BandRead> reads;
-    std::vector<std::uintptr_t> read_origins;
-    std::vector<ViewGeometry> read_views;
+    std::pmr::vector<BandRead> reads(memory);
+    std::pmr::vector<std::uintptr_t> read_origins(memory);
+    std::pmr::vector<ViewGeometry> read_views(memory);
     for (const std::uint64_t k : block_plan.read_bands) {
         const BandView& b = bands[k];
         reads.push_back({b.origin, b.row_stride, b.col_stride, band_run_stride[k]});
@@ -120,9 +119,10 @@ void evaluate_region(ThreadPool& pool, const IsaTable& isa, std::span<const Expr
 }  // namespace
 
 std::optional<std::string> execute_program(ThreadPool& pool, const IsaTable& isa, std::span<const ExprOp> ops,
-                                           std::span<const BandView> bands, const OutView& out) {
+                                           std::span<const BandView> bands, const OutView& out,
+                                           std::pmr::memory_resource* memory) {
     if (out.rows == 0 || out.cols == 0) return std::nullopt;
-    const ProgramCheck check = check_program(ops, bands.size());
+    const ProgramCheck check = check_program(ops, bands.size(), memory);
 
     // Elements outside a band they push fail with the ndarray message before any later check.
     std::int64_t rows = out.rows, cols = out.cols;
@@ -137,10 +137,10 @@ std::optional<std::string> execute_program(ThreadPool& pool, const IsaTable& isa
     if (check.failure) return region_empty ? ndarray_failure : *check.failure;
     if (region_empty) return ndarray_failure;
 
-    std::vector<std::uint64_t> pushed = check.reached_bands;
+    std::pmr::vector<std::uint64_t> pushed(check.reached_bands, memory);
     std::sort(pushed.begin(), pushed.end());
     pushed.erase(std::unique(pushed.begin(), pushed.end()), pushed.end());
-    evaluate_region(pool, isa, ops, bands, pushed, out, rows, cols);
+    evaluate_region(pool, isa, ops, bands, pushed, out, rows, cols, memory);
     if (rows != out.rows || cols != out.cols) return ndarray_failure;
     return std::nullopt;
 }

@@ -7,6 +7,7 @@
 #include "kernels/strided_view.hpp"
 #include "kernels/thread_pool.hpp"
 
+#include <memory_resource>
 #include <optional>
 #include <span>
 #include <string>
@@ -15,8 +16,10 @@ namespace vexlora {
 
 // Writes the program's result to every element of `out`, or returns the failure message that
 // element-by-element evaluation would raise. After a failure, `out` keeps its old values except,
-// possibly, elements inside every band the program reads. Called without the interpreter lock.
+// possibly, elements inside every band the program reads. Called without the interpreter lock;
+// the per-call working vectors come from `memory`.
 std::optional<std::string> execute_program(ThreadPool& pool, const IsaTable& isa, std::span<const ExprOp> ops,
-                                           std::span<const BandView> bands, const OutView& out);
+                                           std::span<const BandView> bands, const OutView& out,
+                                           std::pmr::memory_resource* memory);
 
 }  // namespace vexlora

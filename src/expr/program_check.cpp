@@ -21,8 +21,8 @@ bool stack_check(std::uint64_t depth, std::uint64_t offset, ProgramCheck& result
 
 }  // namespace
 
-ProgramCheck check_program(std::span<const ExprOp> ops, std::uint64_t band_count) {
-    ProgramCheck result;
+ProgramCheck check_program(std::span<const ExprOp> ops, std::uint64_t band_count, std::pmr::memory_resource* memory) {
+    ProgramCheck result(memory);
     std::uint64_t depth = 0;
     for (const ExprOp& op : ops) {
         const OpInfo& info = op_info(op.op);

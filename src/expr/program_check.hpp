@@ -5,6 +5,7 @@
 #include "expr/expr_op.hpp"
 
 #include <cstdint>
+#include <memory_resource>
 #include <optional>
 #include <span>
 #include <string>
@@ -19,11 +20,14 @@ struct ProgramCheck {
     std::optional<std::string> failure;
     // Bands pushed before that failure (or by the whole program), in program order: every element
     // reads these and fails with "ndarray: index out of bounds" outside any of them.
-    std::vector<std::uint64_t> reached_bands;
+    std::pmr::vector<std::uint64_t> reached_bands;
     // The largest stack depth reached.
     std::uint64_t max_depth = 0;
+
+    explicit ProgramCheck(std::pmr::memory_resource* memory) : reached_bands(memory) {}
 };
 
-ProgramCheck check_program(std::span<const ExprOp> ops, std::uint64_t band_count);
+// Vectors of the result are allocated from `memory`.
+ProgramCheck check_program(std::span<const ExprOp> ops, std::uint64_t band_count, std::pmr::memory_resource* memory);
 
 }  // namespace vexlora
