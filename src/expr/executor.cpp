@@ -47,7 +47,8 @@ void evaluate_region(ThreadPool& pool, const IsaTable& isa, std::span<const Expr
         tendency += layout.tendency;
     }
     const bool flat = (flags & (ROW_CONTIGUOUS | COLUMN_CONTIGUOUS)) != 0;
-    const TraversalPlan plan = plan_traversal(flat, flat ? out_layout.tendency : tendency, views, kBlock);
+    TraversalPlan plan = plan_traversal(flat, flat ? out_layout.tendency : tendency, views, kBlock);
+    plan.tile_phase = transpose_phase(plan, reinterpret_cast<std::uintptr_t>(out.origin), out_geom);
 
     std::pmr::vector<std::int64_t> band_run_stride(bands.size(), memory);
     std::pmr::vector<std::uint8_t> unit(bands.size(), memory);
@@ -57,6 +58,7 @@ void evaluate_region(ThreadPool& pool, const IsaTable& isa, std::span<const Expr
     }
     const std::int64_t out_run_stride = run_stride(plan, out.row_stride, out.col_stride, 4);
     const bool stream = prefers_streaming_stores(plan, out_geom);
+    const bool stream_transposed = plan.transpose && rows * cols * 4 > last_level_cache_bytes();
     const OutputMode mode = stream                                       ? OutputMode::Stream
                             : (plan.transpose || out_run_stride == 4) ? OutputMode::Direct
                                                                       : OutputMode::Store;
@@ -86,20 +88,23 @@ void evaluate_region(ThreadPool& pool, const IsaTable& isa, std::span<const Expr
             std::byte* tile_buffer = t_tile;
             BlockContext ctx{t_slots, reads.data(), 0, 0, 0, nullptr, 4, 0};
             for_each_tile(plan, piece, [&](const Tile& t) {
-                for (std::int64_t o = 0; o < t.width; ++o) {
+                for (std::int64_t s = 0; s < t.width; s += kTransposeAbreast) {
                     for (std::int64_t p = 0; p < t.runs; p += kBlock) {
-                        ctx.row = tile_row(plan, t, p, o);
-                        ctx.col = tile_col(plan, t, p, o);
-                        ctx.out = tile_buffer + o * kTransposePitch + p * 4;
-                        ctx.n = std::min(kBlock, t.runs - p);
-                        run_steps(ctx);
+                        for (std::int64_t o = s; o < std::min(t.width, s + kTransposeAbreast); ++o) {
+                            ctx.row = tile_row(plan, t, p, o);
+                            ctx.col = tile_col(plan, t, p, o);
+                            ctx.out = tile_buffer + o * kTransposePitch + p * 4;
+                            ctx.n = std::min(kBlock, t.runs - p);
+                            run_steps(ctx);
+                        }
                     }
                 }
                 isa.transpose_store(tile_buffer, kTransposePitch, t.runs, t.width,
-                                    out.origin + t.row * out.row_stride + t.col * out.col_stride, out_run_stride);
+                                    out.origin + t.row * out.row_stride + t.col * out.col_stride, out_run_stride,
+                                    stream_transposed);
             });
         };
-        parallel_zip_for_each(pool, group, grain, body);
+        parallel_zip_for_each(pool, transposing_split(group, plan), grain, body);
         return;
     }
     auto body = [&](const Rect& piece) {

@@ -31,7 +31,8 @@ using SpectralSegmentFn = void (*)(const SpectralSegment& segment, const Spectra
 
 // A tile of a spectral call whose output is contiguous across the runs of its inputs: `runs` elements
 // along each run (input stride in_stride, output stride out_stride), `width` runs (input stride
-// in_across, output stride 4).
+// in_across, output stride 4). Results pass through `buffer` (`pitch` bytes per run) on their way
+// from the runs to the output's rows.
 struct SpectralTile {
     const std::byte* in[3];
     std::int64_t in_stride[3];
@@ -40,7 +41,9 @@ struct SpectralTile {
     std::int64_t out_stride;
     std::int64_t runs;
     std::int64_t width;
-    bool stream;
+    std::byte* buffer;
+    std::int64_t pitch;
+    bool stream;  // non-temporal stores for the output rows
 };
 
 using SpectralTileFn = void (*)(const SpectralTile& tile, const SpectralParams& params);
@@ -48,7 +51,7 @@ using SpectralTileFn = void (*)(const SpectralTile& tile, const SpectralParams& 
 // Writes a tile of float32 results held column by column (tile[o * pitch + p], p < runs, o < width)
 // to an output that is contiguous across o: element (p, o) goes to out + p * out_stride + 4 * o.
 using TransposeStoreFn = void (*)(const std::byte* tile, std::int64_t pitch, std::int64_t runs, std::int64_t width,
-                                  std::byte* out, std::int64_t out_stride);
+                                  std::byte* out, std::int64_t out_stride, bool stream);
 
 struct IsaTable {
     const char* name;

@@ -29,7 +29,7 @@ std::int64_t last_level_cache_bytes() {
 }
 
 TraversalPlan plan_traversal(bool flat, int tendency, std::span<const ViewGeometry> views, std::int64_t max_run) {
-    TraversalPlan plan{flat, tendency < 0, max_run, 0, false};
+    TraversalPlan plan{flat, tendency < 0, max_run, 0, false, 0};
     if (flat) return plan;
     // An output (views[0]) contiguous across the runs but not along them is written a tile at a time.
     const ViewGeometry& out = views[0];
@@ -50,6 +50,20 @@ TraversalPlan plan_traversal(bool flat, int tendency, std::span<const ViewGeomet
         }
     }
     return plan;
+}
+
+std::int64_t transpose_phase(const TraversalPlan& plan, std::uintptr_t out_origin, const ViewGeometry& out) {
+    constexpr std::int64_t kLine = 64;
+    const std::int64_t run_stride = plan.rows_inner ? out.row_stride : out.col_stride;
+    // Only when every run of the output starts at the same offset within a line.
+    if (out_origin % 4 != 0 || run_stride % kLine != 0) return 0;
+    const auto misalignment = static_cast<std::int64_t>(out_origin % kLine);
+    return ((kLine - misalignment) % kLine) / 4;
+}
+
+ZipGroup transposing_split(const ZipGroup& group, const TraversalPlan& plan) {
+    // Runs down columns: split the rows (row order), and the other way round.
+    return ZipGroup{group.rows, group.cols, kNoLayout, plan.rows_inner ? 1 : -1};
 }
 
 bool needs_single_thread(std::uintptr_t out_origin, const ViewGeometry& out,

@@ -2,6 +2,7 @@
 // loop order, tiling, parallel grain, and when an output is better written around the caches.
 #pragma once
 
+#include "kernels/parallel_zip.hpp"
 #include "kernels/strided_view.hpp"
 #include "kernels/traversal.hpp"
 
@@ -14,6 +15,14 @@ namespace vexlora {
 // output (views[0]) is contiguous across the segments instead, results are transposed through
 // tiles; when another view is, segments are visited in tiles. `max_run` caps segment lengths.
 TraversalPlan plan_traversal(bool flat, int tendency, std::span<const ViewGeometry> views, std::int64_t max_run);
+
+// For a transposing plan: the outer index at which the output's vectors start on a cache line
+// (modulo the tile width), so that tiles and the vectors in them write whole aligned lines.
+std::int64_t transpose_phase(const TraversalPlan& plan, std::uintptr_t out_origin, const ViewGeometry& out);
+
+// The group as split for a transposing plan: into bands across the runs (so the output's lines are
+// written end to end within a piece) rather than by the inputs' order. Results do not depend on it.
+ZipGroup transposing_split(const ZipGroup& group, const TraversalPlan& plan);
 
 // True when the output must be written by one thread: its positions may share memory, or its bytes
 // overlap an input that the borrows could not tell apart (another base object over the same memory).

@@ -14,6 +14,9 @@ namespace {
 constexpr std::int64_t kSpectralGrain = 32768;
 constexpr std::int64_t kWholeRun = std::numeric_limits<std::int64_t>::max();
 
+// Results of one transposing tile, per thread.
+alignas(64) thread_local std::byte t_tile[kTransposeTileBytes];
+
 
 }  // namespace
 
@@ -29,9 +32,10 @@ void run_spectral(ThreadPool& pool, const IsaTable& isa, const SpectralCall& cal
     const std::span<const ViewGeometry> all(views, static_cast<std::size_t>(n + 1));
     const ZipGroup group = make_zip_group(call.out.rows, call.out.cols, all);
     const bool flat = (group.flags & (ROW_CONTIGUOUS | COLUMN_CONTIGUOUS)) != 0;
-    const TraversalPlan plan = plan_traversal(flat, group.tendency, all, kWholeRun);
+    TraversalPlan plan = plan_traversal(flat, group.tendency, all, kWholeRun);
+    plan.tile_phase = transpose_phase(plan, reinterpret_cast<std::uintptr_t>(call.out.origin), views[0]);
     const bool stream = prefers_streaming_stores(plan, views[0]);
-    // Transposed tiles write whole output lines, so a large output can bypass the caches there too.
+    // Transposed tiles write whole output vectors, so a large output can bypass the caches there too.
     const bool stream_transposed = plan.transpose && views[0].rows * views[0].cols * 4 > last_level_cache_bytes();
     const bool single = needs_single_thread(reinterpret_cast<std::uintptr_t>(call.out.origin), views[0],
                                             {in_origins, static_cast<std::size_t>(n)}, all.subspan(1));
@@ -43,6 +47,7 @@ void run_spectral(ThreadPool& pool, const IsaTable& isa, const SpectralCall& cal
 
     const SpectralTileFn tile_kernel = isa.spectral_tile[static_cast<int>(call.kind)];
     auto transposing_body = [&](const Rect& piece) {
+        std::byte* const buffer = t_tile;
         for_each_tile(plan, piece, [&](const Tile& t) {
             SpectralTile tile{};
             for (int i = 0; i < n; ++i) {
@@ -56,12 +61,15 @@ void run_spectral(ThreadPool& pool, const IsaTable& isa, const SpectralCall& cal
             tile.out_stride = out_run_stride;
             tile.runs = t.runs;
             tile.width = t.width;
+            tile.buffer = buffer;
+            tile.pitch = kTransposePitch;
             tile.stream = stream_transposed;
             tile_kernel(tile, call.params);
         });
     };
     if (plan.transpose) {
-        parallel_zip_for_each(pool, group, single ? kWholeRun : kSpectralGrain, transposing_body);
+        parallel_zip_for_each(pool, transposing_split(group, plan), single ? kWholeRun : kSpectralGrain,
+                              transposing_body);
         return;
     }
 

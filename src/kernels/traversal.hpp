@@ -15,11 +15,15 @@ struct TraversalPlan {
     std::int64_t max_run;      // longest segment handed to the body
     std::int64_t tile;         // when > 0, outer indices are visited in bands of this width, inner blocks first
     bool transpose;            // the output is contiguous across segments: results go through a tile
+    std::int64_t tile_phase;   // transposing tiles start at outer indices = tile_phase (mod kTransposeWidth)
 };
 
 // Tiles of the transposing traversal: up to kTransposeRuns elements along each run, kTransposeWidth runs.
 // Long runs keep the inputs' reads sequential; the tile stays in the core's L2 until it is written out.
-inline constexpr std::int64_t kTransposeRuns = 512;
+// Inside a tile, runs are computed kTransposeAbreast at a time: the caches' prefetchers follow a
+// handful of streams per input, not dozens.
+inline constexpr std::int64_t kTransposeAbreast = 4;
+inline constexpr std::int64_t kTransposeRuns = 1024;
 inline constexpr std::int64_t kTransposeWidth = 32;
 // Bytes between the runs of a tile: one cache line more than a run, so that the runs do not all map
 // to the same few cache sets when the transpose reads across them.
@@ -54,6 +58,9 @@ template <class Body>
 void for_each_tile(const TraversalPlan& plan, const Rect& piece, Body&& body) {
     const std::int64_t inner = plan.rows_inner ? piece.rows : piece.cols;
     const std::int64_t outer = plan.rows_inner ? piece.cols : piece.rows;
+    // Outer index (in the piece) of the first tile boundary on the phase; only the first tile is narrower.
+    const std::int64_t piece_outer = plan.rows_inner ? piece.col : piece.row;
+    const std::int64_t first = ((plan.tile_phase - piece_outer) % kTransposeWidth + kTransposeWidth) % kTransposeWidth;
     // Blocks of tiles small enough that the pages of the inputs' runs and of the output's rows all
     // stay in the TLB while the block is walked; tiles go across the output first inside a block.
     for (std::int64_t pb = 0; pb < inner; pb += kTransposeBlock) {
@@ -61,11 +68,13 @@ void for_each_tile(const TraversalPlan& plan, const Rect& piece, Body&& body) {
             const std::int64_t p_end = std::min(inner, pb + kTransposeBlock);
             const std::int64_t o_end = std::min(outer, ob + kTransposeBlock);
             for (std::int64_t p = pb; p < p_end; p += kTransposeRuns) {
-                for (std::int64_t o = ob; o < o_end; o += kTransposeWidth) {
+                for (std::int64_t o = ob; o < o_end;) {
                     const std::int64_t runs = std::min(kTransposeRuns, p_end - p);
-                    const std::int64_t width = std::min(kTransposeWidth, o_end - o);
+                    const std::int64_t next = o == 0 && first > 0 ? first : o + kTransposeWidth;
+                    const std::int64_t width = std::min(next, o_end) - o;
                     if (plan.rows_inner) body(Tile{piece.row + p, piece.col + o, runs, width});
                     else body(Tile{piece.row + o, piece.col + p, runs, width});
+                    o += width;
                 }
             }
         }
