@@ -31,9 +31,11 @@ bool collect_sequence(PyObject* obj, std::vector<PyRef>& out, AcceptItem&& accep
         raise_cannot_convert(obj, msg::kTargetSequence);
         return false;
     }
+    // The length only sizes the first allocation; an object may report any length, so it is capped.
+    constexpr Py_ssize_t kMaxReserve = 1 << 16;
     const Py_ssize_t hint = PySequence_Size(obj);
     if (hint < 0) PyErr_Clear();
-    out.reserve(hint > 0 ? static_cast<std::size_t>(hint) : 0);
+    out.reserve(static_cast<std::size_t>(hint > 0 ? (hint < kMaxReserve ? hint : kMaxReserve) : 0));
     PyRef iterator = PyRef::steal(PyObject_GetIter(obj));
     if (!iterator) return false;
     while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
