@@ -2,6 +2,9 @@
 AlreadyBorrowed and leaves nothing behind, the interpreter lock is released, and forked children compute."""
 
 import multiprocessing
+import subprocess
+import sys
+import textwrap
 import os
 import threading
 import time
@@ -144,3 +147,30 @@ def test_forked_child_computes_while_parent_thread_is_busy(rng):
         assert process.exitcode == 0
     finally:
         busy.join()
+
+
+def test_interpreter_exit_while_daemon_threads_compute():
+    """Daemon threads inside calls when the interpreter exits: the process ends cleanly."""
+    code = textwrap.dedent(
+        """
+        import threading, time
+        import numpy as np
+        import vexlora
+        expr = vexlora.compile_expr([{"type": "push_band", "index": 0}, {"type": "sqrt"}], 1)
+
+        def loop(seed):
+            band = np.full((300, 300), seed, np.uint16)
+            out = np.empty((300, 300), np.float32)
+            while True:
+                vexlora.calculate_normalized_difference_inplace(band, band, out)
+                vexlora.execute_expr_inplace(expr, [band], out)
+
+        for seed in range(3):
+            threading.Thread(target=loop, args=(seed,), daemon=True).start()
+        time.sleep(0.3)
+        """
+    )
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(vexlora.__file__))
+    for _ in range(3):
+        result = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=120)
+        assert result.returncode == 0, result.stderr[-2000:]
