@@ -4,7 +4,6 @@
 
 #include "binding/messages.hpp"
 #include "binding/numpy_api.hpp"
-#include "binding/panic.hpp"
 #include "kernels/strided_view.hpp"
 
 #include <cstdlib>
@@ -43,9 +42,9 @@ BorrowEntry entry_of(PyObject* array, std::int64_t elem_size) {
     return {range.begin, range.end, data, gcd, elem_size, 0};
 }
 
-PyObject* raise_refusal(BorrowRefusal refusal) {
+std::string refusal_message(BorrowRefusal refusal) {
     const std::string_view reason = refusal == BorrowRefusal::NotWriteable ? msg::kNotWriteable : msg::kAlreadyBorrowed;
-    return raise_panic(msg::format_message(msg::kBorrowRefused, {reason}));
+    return msg::format_message(msg::kBorrowRefused, {reason});
 }
 
 }  // namespace
@@ -127,13 +126,11 @@ CallBorrows::~CallBorrows() {
     }
 }
 
-bool CallBorrows::read(PyObject* array) { return take(array, false); }
-bool CallBorrows::write(PyObject* array) { return take(array, true); }
+std::optional<std::string> CallBorrows::read(PyObject* array) { return take(array, false); }
+std::optional<std::string> CallBorrows::write(PyObject* array) { return take(array, true); }
 
-bool CallBorrows::take(PyObject* array, bool write) {
-    const NumpyApi* api = numpy_api();
-    if (api == nullptr) return false;
-    const Taken taken{base_of(*api, array), entry_of(array, write ? 4 : 2)};
+std::optional<std::string> CallBorrows::take(PyObject* array, bool write) {
+    const Taken taken{base_of(api_, array), entry_of(array, write ? 4 : 2)};
     BorrowRefusal refusal;
     try {
         if (!write) reads_.reserve(reads_.size() + 1);  // taking must not fail after the registry took it
@@ -141,20 +138,16 @@ bool CallBorrows::take(PyObject* array, bool write) {
                                                           (array_fields(array)->flags & kNpyArrayWriteable) != 0)
                         : borrow_registry().acquire_read(taken.base, taken.entry);
     } catch (const std::bad_alloc&) {
-        raise_panic(std::string(msg::kBorrowApiError) + ": out of memory");
-        return false;
+        return std::string(msg::kBorrowApiError) + ": out of memory";
     }
-    if (refusal != BorrowRefusal::None) {
-        raise_refusal(refusal);
-        return false;
-    }
+    if (refusal != BorrowRefusal::None) return refusal_message(refusal);
     if (write) {
         write_ = taken;
         has_write_ = true;
     } else {
         reads_.push_back(taken);
     }
-    return true;
+    return std::nullopt;
 }
 
 }  // namespace vexlora

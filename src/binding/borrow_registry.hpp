@@ -5,6 +5,8 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -41,29 +43,34 @@ BorrowRegistry& borrow_registry();
 // stride divisor and the element sizes. Conservative: never misses a shared byte.
 bool borrows_conflict(const BorrowEntry& a, const BorrowEntry& b);
 
+struct NumpyApi;
+
 // The borrows of one call, released when it ends: the write borrow first, then the read borrows,
 // in reverse order of taking for named parameters or in taking order for a band list.
+// A refusal is returned as its message; the caller raises it once the borrows are released.
 class CallBorrows {
 public:
     // `expected_reads` only reserves room.
-    CallBorrows(bool release_reads_in_reverse, std::size_t expected_reads) : reverse_(release_reads_in_reverse) {
+    CallBorrows(const NumpyApi& api, bool release_reads_in_reverse, std::size_t expected_reads)
+        : api_(api), reverse_(release_reads_in_reverse) {
         reads_.reserve(expected_reads);
     }
     ~CallBorrows();
     CallBorrows(const CallBorrows&) = delete;
     CallBorrows& operator=(const CallBorrows&) = delete;
 
-    // Each returns false with PanicException set when the borrow is refused.
-    bool read(PyObject* array);
-    bool write(PyObject* array);
+    // Empty on success, otherwise the PanicException message of the refusal.
+    std::optional<std::string> read(PyObject* array);
+    std::optional<std::string> write(PyObject* array);
 
 private:
     struct Taken {
         const void* base;
         BorrowEntry entry;
     };
-    bool take(PyObject* array, bool write);
+    std::optional<std::string> take(PyObject* array, bool write);
 
+    const NumpyApi& api_;
     bool reverse_;
     std::vector<Taken> reads_;
     bool has_write_ = false;

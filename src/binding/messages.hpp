@@ -40,6 +40,7 @@ inline constexpr std::string_view kPythonApiCallFailed = "Python API call failed
 inline constexpr std::string_view kPoolMissing =
     "The global thread pool has not been initialized. Its worker threads could not be started.";
 inline constexpr std::string_view kAlreadyMutablyBorrowed = "Already mutably borrowed";
+inline constexpr std::string_view kScratchUnavailable = "memory allocation failed: pixel-loop scratch memory";
 inline constexpr std::string_view kAppendAllFailed = "could not append __name__ to __all__";
 inline constexpr std::string_view kNoExceptionSet = "attempted to fetch exception but none was set";
 inline constexpr std::string_view kUncaughtPanic = "uncaught panic at ffi boundary";

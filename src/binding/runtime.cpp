@@ -3,8 +3,6 @@
 #include "binding/runtime.hpp"
 
 #include "binding/borrow_registry.hpp"
-#include "binding/messages.hpp"
-#include "binding/panic.hpp"
 
 namespace vexlora {
 namespace {
@@ -18,12 +16,6 @@ void refresh_after_fork() {
     if (generation == g_seen_generation) return;
     g_seen_generation = generation;
     borrow_registry().clear();
-}
-
-ThreadPool* pool_for_call() {
-    ThreadPool* pool = global_pool();
-    if (pool == nullptr) raise_panic(msg::kPoolMissing);
-    return pool;
 }
 
 }  // namespace vexlora

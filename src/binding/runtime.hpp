@@ -10,7 +10,4 @@ namespace vexlora {
 // Call at the start of every array function, with the interpreter lock held.
 void refresh_after_fork();
 
-// The worker pool, or null with PanicException "The global thread pool has not been initialized." set.
-ThreadPool* pool_for_call();
-
 }  // namespace vexlora

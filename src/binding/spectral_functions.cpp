@@ -6,6 +6,9 @@
 #include "binding/borrow_registry.hpp"
 #include "binding/call_guard.hpp"
 #include "binding/gil.hpp"
+#include "binding/messages.hpp"
+#include "binding/numpy_api.hpp"
+#include "binding/panic.hpp"
 #include "binding/runtime.hpp"
 #include "binding/signature.hpp"
 #include "kernels/spectral.hpp"
@@ -20,19 +23,15 @@ constexpr const char* kAdjustedParams[] = {"band_a", "band_b", "l", "out_buffer"
 constexpr const char* kEviParams[] = {"nir", "red", "blue", "g", "c1", "c2", "l", "out_buffer"};
 constexpr const char* kAllocatingParams[] = {"band_a", "band_b"};
 
-// Shape check over inputs then output, borrows, and the parallel run with the lock released.
-PyObject* run_frame(SpectralKind kind, std::span<const PyRef> inputs, PyObject* out, const SpectralParams& params) {
-    refresh_after_fork();
-    Shape2 shapes[4];
-    for (std::size_t i = 0; i < inputs.size(); ++i) shapes[i] = array_shape(inputs[i].get());
-    shapes[inputs.size()] = array_shape(out);
-    if (auto mismatch = check_shapes({shapes, inputs.size() + 1})) return raise_value_error(*mismatch);
-
-    CallBorrows borrows(/*release_reads_in_reverse=*/true, inputs.size());
+// Borrows, and the parallel run with the lock released; empty or the internal failure met.
+std::optional<std::string> borrow_and_run(const NumpyApi& api, Scratch& scratch, SpectralKind kind,
+                                          std::span<const PyRef> inputs, PyObject* out,
+                                          const SpectralParams& params) {
+    CallBorrows borrows(api, /*release_reads_in_reverse=*/true, inputs.size());
     for (const PyRef& input : inputs) {
-        if (!borrows.read(input.get())) return nullptr;
+        if (auto refused = borrows.read(input.get())) return refused;
     }
-    if (!borrows.write(out)) return nullptr;
+    if (auto refused = borrows.write(out)) return refused;
 
     SpectralCall call{};
     call.kind = kind;
@@ -41,13 +40,28 @@ PyObject* run_frame(SpectralKind kind, std::span<const PyRef> inputs, PyObject* 
     call.out = out_view(out);
     call.params = params;
 
-    ThreadPool* pool = pool_for_call();
-    if (pool == nullptr) return nullptr;
+    ThreadPool* pool = global_pool();
+    if (pool == nullptr) return std::string(msg::kPoolMissing);
     const IsaTable& isa = active_isa();
-    {
-        GilRelease unlocked;
-        run_spectral(*pool, isa, call);
-    }
+    GilRelease unlocked;
+    run_spectral(*pool, isa, call, scratch);
+    return std::nullopt;
+}
+
+// Shape check over inputs then output, then borrows and run; an internal failure is raised once
+// the borrows are released again.
+PyObject* run_frame(SpectralKind kind, std::span<const PyRef> inputs, PyObject* out, const SpectralParams& params) {
+    refresh_after_fork();
+    Shape2 shapes[4];
+    for (std::size_t i = 0; i < inputs.size(); ++i) shapes[i] = array_shape(inputs[i].get());
+    shapes[inputs.size()] = array_shape(out);
+    if (auto mismatch = check_shapes({shapes, inputs.size() + 1})) return raise_value_error(*mismatch);
+
+    Scratch* scratch = calling_thread_scratch();
+    if (scratch == nullptr) return raise_panic(msg::kScratchUnavailable);
+    const NumpyApi* api = numpy_api();
+    if (api == nullptr) return nullptr;
+    if (auto failure = borrow_and_run(*api, *scratch, kind, inputs, out, params)) return raise_panic(*failure);
     Py_RETURN_NONE;
 }
 

@@ -6,6 +6,8 @@
 #include "binding/borrow_registry.hpp"
 #include "binding/call_guard.hpp"
 #include "binding/gil.hpp"
+#include "binding/numpy_api.hpp"
+#include "binding/panic.hpp"
 #include "binding/runtime.hpp"
 #include "binding/signature.hpp"
 #include "expr/compiled_expr.hpp"
@@ -17,6 +19,31 @@ namespace vexlora {
 namespace {
 
 constexpr const char* kParams[] = {"expr", "bands", "out_buffer"};
+
+// Borrows, the private program copy and the run with the lock released; empty or the failure met.
+std::optional<std::string> borrow_and_run(const NumpyApi& api, Scratch& scratch, const CompiledExprObject& expr,
+                                          const std::vector<PyRef>& bands, PyObject* out) {
+    CallBorrows borrows(api, /*release_reads_in_reverse=*/false, bands.size());
+    for (const PyRef& band : bands) {
+        if (auto refused = borrows.read(band.get())) return refused;
+    }
+    if (auto refused = borrows.write(out)) return refused;
+
+    // The call's working memory: a stack buffer that covers ordinary programs, the heap beyond it.
+    alignas(64) std::byte buffer[4096];
+    std::pmr::monotonic_buffer_resource memory(buffer, sizeof buffer);
+    std::pmr::vector<BandView> views(&memory);
+    views.reserve(bands.size());
+    for (const PyRef& band : bands) views.push_back(band_view(band.get()));
+    const OutView out_v = out_view(out);
+    const std::pmr::vector<ExprOp> program(expr.ops.begin(), expr.ops.end(), &memory);  // the run reads only this
+
+    ThreadPool* pool = global_pool();
+    if (pool == nullptr) return std::string(msg::kPoolMissing);
+    const IsaTable& isa = active_isa();
+    GilRelease unlocked;
+    return execute_program(*pool, isa, program, views, out_v, &memory, scratch);
+}
 
 }  // namespace
 
@@ -36,34 +63,19 @@ PyObject* execute_expr_inplace(PyObject*, PyObject* const* args, Py_ssize_t narg
         const PyRef out = array_argument(bound[2], "out_buffer", ArrayRole::Output);
         if (!out) return nullptr;
 
-        ExprHold hold(expr);
-        if (!hold.acquire()) return nullptr;
-        if (bands.size() != expr->num_bands) return raise_value_error(std::string(msg::kBandCountMismatch));
-
-        refresh_after_fork();
-        CallBorrows borrows(/*release_reads_in_reverse=*/false, bands.size());
-        for (const PyRef& band : bands) {
-            if (!borrows.read(band.get())) return nullptr;
-        }
-        if (!borrows.write(out.get())) return nullptr;
-
-        // The call's working memory: a stack buffer that covers ordinary programs, the heap beyond it.
-        alignas(64) std::byte scratch[4096];
-        std::pmr::monotonic_buffer_resource memory(scratch, sizeof scratch);
-        std::pmr::vector<BandView> views(&memory);
-        views.reserve(bands.size());
-        for (const PyRef& band : bands) views.push_back(band_view(band.get()));
-        const OutView out_v = out_view(out.get());
-        const std::pmr::vector<ExprOp> program(expr->ops.begin(), expr->ops.end(), &memory);  // the run reads only this copy
-
-        ThreadPool* pool = pool_for_call();
-        if (pool == nullptr) return nullptr;
-        const IsaTable& isa = active_isa();
         std::optional<std::string> failure;
         {
-            GilRelease unlocked;
-            failure = execute_program(*pool, isa, program, views, out_v, &memory);
+            ExprHold hold(expr);
+            if (!hold.acquire()) return nullptr;
+            if (bands.size() != expr->num_bands) return raise_value_error(std::string(msg::kBandCountMismatch));
+            refresh_after_fork();
+            Scratch* scratch = calling_thread_scratch();
+            if (scratch == nullptr) return raise_panic(msg::kScratchUnavailable);
+            const NumpyApi* api = numpy_api();
+            if (api == nullptr) return nullptr;
+            failure = borrow_and_run(*api, *scratch, *expr, bands, out.get());
         }
+        // Raised once the borrows and the hold are released.
         if (failure) return raise_panic(*failure);
         Py_RETURN_NONE;
     });

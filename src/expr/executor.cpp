@@ -18,10 +18,7 @@ namespace {
 // Element-operations (elements times steps) below which the run stays on the calling thread.
 constexpr std::int64_t kExprGrainWork = 1 << 17;
 
-// The value stack of one thread, one block of floats per stack entry.
-alignas(64) thread_local std::byte t_slots[kStackSize * kBlockBytes];
-// Results of one transposing tile, per thread.
-alignas(64) thread_local std::byte t_tile[kTransposeTileBytes];
+static_assert(Scratch::kSlots >= kStackSize, "a slot per value-stack entry");
 
 ViewGeometry region_geometry(const ViewGeometry& g, std::int64_t rows, std::int64_t cols) {
     return {rows, cols, g.row_stride, g.col_stride, g.elem_size};
@@ -30,7 +27,8 @@ ViewGeometry region_geometry(const ViewGeometry& g, std::int64_t rows, std::int6
 // `pushed` lists the bands the program pushes; only they take part in layout decisions.
 void evaluate_region(ThreadPool& pool, const IsaTable& isa, std::span<const ExprOp> ops,
                      std::span<const BandView> bands, std::span<const std::uint64_t> pushed, const OutView& out,
-                     std::int64_t rows, std::int64_t cols, std::pmr::memory_resource* memory) {
+                     std::int64_t rows, std::int64_t cols, std::pmr::memory_resource* memory,
+                     Scratch& scratch) {
     // The split follows the output alone; the bands are read by index, not walked as group members.
     const ViewGeometry out_geom = region_geometry(geometry_of(out), rows, cols);
     const ViewLayout out_layout = classify_view(out_geom);
@@ -84,9 +82,9 @@ void evaluate_region(ThreadPool& pool, const IsaTable& isa, std::span<const Expr
     };
     if (plan.transpose) {
         // Results go down the runs into a tile, which is then written across the output's rows.
-        auto body = [&](const Rect& piece) {
-            std::byte* tile_buffer = t_tile;
-            BlockContext ctx{t_slots, reads.data(), 0, 0, 0, nullptr, 4, 0};
+        auto body = [&](const Rect& piece, Scratch& thread_scratch) {
+            std::byte* const tile_buffer = thread_scratch.tile;
+            BlockContext ctx{thread_scratch.slots, reads.data(), 0, 0, 0, nullptr, 4, 0};
             for_each_tile(plan, piece, [&](const Tile& t) {
                 for (std::int64_t s = 0; s < t.width; s += kTransposeAbreast) {
                     for (std::int64_t p = 0; p < t.runs; p += kBlock) {
@@ -104,11 +102,11 @@ void evaluate_region(ThreadPool& pool, const IsaTable& isa, std::span<const Expr
                                     stream_transposed);
             });
         };
-        parallel_zip_for_each(pool, transposing_split(group, plan), grain, body);
+        parallel_zip_for_each(pool, transposing_split(group, plan), grain, body, scratch);
         return;
     }
-    auto body = [&](const Rect& piece) {
-        BlockContext ctx{t_slots, reads.data(), 0, 0, 0, nullptr, out_run_stride, 0};
+    auto body = [&](const Rect& piece, Scratch& thread_scratch) {
+        BlockContext ctx{thread_scratch.slots, reads.data(), 0, 0, 0, nullptr, out_run_stride, 0};
         for_each_segment(plan, piece, [&](const Segment& s) {
             ctx.row = s.row;
             ctx.col = s.col;
@@ -118,14 +116,14 @@ void evaluate_region(ThreadPool& pool, const IsaTable& isa, std::span<const Expr
             run_steps(ctx);
         });
     };
-    parallel_zip_for_each(pool, group, grain, body);
+    parallel_zip_for_each(pool, group, grain, body, scratch);
 }
 
 }  // namespace
 
 std::optional<std::string> execute_program(ThreadPool& pool, const IsaTable& isa, std::span<const ExprOp> ops,
                                            std::span<const BandView> bands, const OutView& out,
-                                           std::pmr::memory_resource* memory) {
+                                           std::pmr::memory_resource* memory, Scratch& scratch) {
     if (out.rows == 0 || out.cols == 0) return std::nullopt;
     const ProgramCheck check = check_program(ops, bands.size(), memory);
 
@@ -145,7 +143,7 @@ std::optional<std::string> execute_program(ThreadPool& pool, const IsaTable& isa
     std::pmr::vector<std::uint64_t> pushed(check.reached_bands, memory);
     std::sort(pushed.begin(), pushed.end());
     pushed.erase(std::unique(pushed.begin(), pushed.end()), pushed.end());
-    evaluate_region(pool, isa, ops, bands, pushed, out, rows, cols, memory);
+    evaluate_region(pool, isa, ops, bands, pushed, out, rows, cols, memory, scratch);
     if (rows != out.rows || cols != out.cols) return ndarray_failure;
     return std::nullopt;
 }

@@ -20,10 +20,10 @@ struct PieceJob {
     void* context;
 };
 
-void run_piece(void* ctx, std::uint32_t index) {
+void run_piece(void* ctx, std::uint32_t index, Scratch& scratch) {
     const auto& job = *static_cast<const PieceJob*>(ctx);
     const Rect piece = piece_rect(job.group, job.depth, index);
-    if (piece.rows > 0 && piece.cols > 0) job.fn(job.context, piece);
+    if (piece.rows > 0 && piece.cols > 0) job.fn(job.context, piece, scratch);
 }
 
 }  // namespace
@@ -69,14 +69,14 @@ Rect piece_rect(const ZipGroup& group, unsigned depth, std::uint32_t index) {
 }
 
 void parallel_zip_for_each(ThreadPool& pool, const ZipGroup& group, std::int64_t grain, PieceFn fn,
-                           void* context) {
+                           void* context, Scratch& caller_scratch) {
     const std::int64_t total = group.rows * group.cols;
     if (total == 0) return;
     grain = std::max<std::int64_t>(grain, 1);
     const std::int64_t wanted = std::min(total / grain, kPiecesPerThread * static_cast<std::int64_t>(pool.size()));
     if (wanted < 2 || pool.size() < 2) {
         FpEnvGuard fp_env;
-        fn(context, Rect{0, 0, group.rows, group.cols});
+        fn(context, Rect{0, 0, group.rows, group.cols}, caller_scratch);
         return;
     }
     PieceJob piece_job{group, static_cast<unsigned>(std::bit_width(static_cast<std::uint64_t>(wanted)) - 1), fn,
@@ -85,7 +85,7 @@ void parallel_zip_for_each(ThreadPool& pool, const ZipGroup& group, std::int64_t
     job.run_piece = run_piece;
     job.context = &piece_job;
     job.piece_count = 1u << piece_job.depth;
-    pool.run(job);
+    pool.run(job, caller_scratch);
 }
 
 }  // namespace vexlora

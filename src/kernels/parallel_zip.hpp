@@ -36,17 +36,21 @@ bool prefers_column_order(const ZipGroup& group);
 // The rectangle of piece `index` when the index space is halved `depth` times.
 Rect piece_rect(const ZipGroup& group, unsigned depth, std::uint32_t index);
 
-using PieceFn = void (*)(void* context, const Rect& piece);
+using PieceFn = void (*)(void* context, const Rect& piece, Scratch& scratch);
 
-// Calls `fn` once for each piece, pieces covering the index space exactly once. Groups below
-// two grains run on the calling thread without a hand-off. Called without the interpreter lock.
+// Calls `fn` once for each piece, pieces covering the index space exactly once, each with the
+// scratch of the thread that runs it (`caller_scratch` on the calling thread). Groups below two
+// grains run on the calling thread without a hand-off. Called without the interpreter lock.
 void parallel_zip_for_each(ThreadPool& pool, const ZipGroup& group, std::int64_t grain, PieceFn fn,
-                           void* context);
+                           void* context, Scratch& caller_scratch);
 
 template <class Body>
-void parallel_zip_for_each(ThreadPool& pool, const ZipGroup& group, std::int64_t grain, Body& body) {
+void parallel_zip_for_each(ThreadPool& pool, const ZipGroup& group, std::int64_t grain, Body& body,
+                           Scratch& caller_scratch) {
     parallel_zip_for_each(
-        pool, group, grain, [](void* ctx, const Rect& piece) { (*static_cast<Body*>(ctx))(piece); }, &body);
+        pool, group, grain,
+        [](void* ctx, const Rect& piece, Scratch& scratch) { (*static_cast<Body*>(ctx))(piece, scratch); }, &body,
+        caller_scratch);
 }
 
 }  // namespace vexlora

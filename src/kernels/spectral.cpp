@@ -14,13 +14,10 @@ namespace {
 constexpr std::int64_t kSpectralGrain = 32768;
 constexpr std::int64_t kWholeRun = std::numeric_limits<std::int64_t>::max();
 
-// Results of one transposing tile, per thread.
-alignas(64) thread_local std::byte t_tile[kTransposeTileBytes];
-
 
 }  // namespace
 
-void run_spectral(ThreadPool& pool, const IsaTable& isa, const SpectralCall& call) {
+void run_spectral(ThreadPool& pool, const IsaTable& isa, const SpectralCall& call, Scratch& scratch) {
     const int n = call.inputs;
     ViewGeometry views[4];
     views[0] = geometry_of(call.out);
@@ -46,8 +43,8 @@ void run_spectral(ThreadPool& pool, const IsaTable& isa, const SpectralCall& cal
     const SpectralSegmentFn kernel = isa.spectral[static_cast<int>(call.kind)];
 
     const SpectralTileFn tile_kernel = isa.spectral_tile[static_cast<int>(call.kind)];
-    auto transposing_body = [&](const Rect& piece) {
-        std::byte* const buffer = t_tile;
+    auto transposing_body = [&](const Rect& piece, Scratch& thread_scratch) {
+        std::byte* const buffer = thread_scratch.tile;
         for_each_tile(plan, piece, [&](const Tile& t) {
             SpectralTile tile{};
             for (int i = 0; i < n; ++i) {
@@ -69,11 +66,11 @@ void run_spectral(ThreadPool& pool, const IsaTable& isa, const SpectralCall& cal
     };
     if (plan.transpose) {
         parallel_zip_for_each(pool, transposing_split(group, plan), single ? kWholeRun : kSpectralGrain,
-                              transposing_body);
+                              transposing_body, scratch);
         return;
     }
 
-    auto body = [&](const Rect& piece) {
+    auto body = [&](const Rect& piece, Scratch&) {
         for_each_segment(plan, piece, [&](const Segment& s) {
             SpectralSegment seg{};
             for (int i = 0; i < n; ++i) {
@@ -89,7 +86,7 @@ void run_spectral(ThreadPool& pool, const IsaTable& isa, const SpectralCall& cal
             kernel(seg, call.params);
         });
     };
-    parallel_zip_for_each(pool, group, single ? kWholeRun : kSpectralGrain, body);
+    parallel_zip_for_each(pool, group, single ? kWholeRun : kSpectralGrain, body, scratch);
 }
 
 }  // namespace vexlora

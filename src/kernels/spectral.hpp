@@ -3,6 +3,7 @@
 #pragma once
 
 #include "kernels/isa.hpp"
+#include "kernels/scratch.hpp"
 #include "kernels/strided_view.hpp"
 #include "kernels/thread_pool.hpp"
 
@@ -16,7 +17,7 @@ struct SpectralCall {
     SpectralParams params;
 };
 
-// Writes every element of call.out. Called without the interpreter lock.
-void run_spectral(ThreadPool& pool, const IsaTable& isa, const SpectralCall& call);
+// Writes every element of call.out; `scratch` is the calling thread's. Called without the interpreter lock.
+void run_spectral(ThreadPool& pool, const IsaTable& isa, const SpectralCall& call, Scratch& scratch);
 
 }  // namespace vexlora

@@ -3,6 +3,7 @@
 #include "kernels/thread_pool.hpp"
 
 #include "kernels/fp_env.hpp"
+#include "kernels/scratch.hpp"
 
 #include <pthread.h>
 #include <signal.h>
@@ -43,8 +44,16 @@ ThreadPool* ThreadPool::create(unsigned workers) noexcept {
     pthread_sigmask(SIG_SETMASK, &all, &previous);
     bool ok = true;
     try {
+        pool->scratch_.reserve(workers);
+        for (unsigned i = 0; i < workers && ok; ++i) {
+            pool->scratch_.emplace_back(new (std::nothrow) Scratch);
+            ok = pool->scratch_.back() != nullptr;
+        }
         pool->threads_.reserve(workers);
-        for (unsigned i = 0; i < workers; ++i) pool->threads_.emplace_back([pool] { pool->worker_main(); });
+        for (unsigned i = 0; i < workers && ok; ++i) {
+            Scratch* scratch = pool->scratch_[i].get();
+            pool->threads_.emplace_back([pool, scratch] { pool->worker_main(*scratch); });
+        }
     } catch (...) {
         ok = false;
     }
@@ -70,15 +79,15 @@ ThreadPool::Job* ThreadPool::first_open_job() noexcept {
     return nullptr;
 }
 
-void ThreadPool::drain(Job& job) noexcept {
+void ThreadPool::drain(Job& job, Scratch& scratch) noexcept {
     for (;;) {
         const std::uint32_t piece = job.next.fetch_add(1, std::memory_order_relaxed);
         if (piece >= job.piece_count) return;
-        job.run_piece(job.context, piece);
+        job.run_piece(job.context, piece, scratch);
     }
 }
 
-void ThreadPool::worker_main() noexcept {
+void ThreadPool::worker_main(Scratch& scratch) noexcept {
     set_thread_defaults();
     std::unique_lock lock(mutex_);
     ++started_;
@@ -92,13 +101,13 @@ void ThreadPool::worker_main() noexcept {
         }
         ++job->attached;
         lock.unlock();
-        drain(*job);
+        drain(*job, scratch);
         lock.lock();
         if (--job->attached == 0) done_cv_.notify_all();
     }
 }
 
-void ThreadPool::run(Job& job) noexcept {
+void ThreadPool::run(Job& job, Scratch& caller_scratch) noexcept {
     if (job.piece_count == 0) return;
     {
         std::lock_guard lock(mutex_);
@@ -110,7 +119,7 @@ void ThreadPool::run(Job& job) noexcept {
     for (std::uint32_t i = 0; i < helpers; ++i) work_cv_.notify_one();
     {
         FpEnvGuard fp_env;
-        drain(job);
+        drain(job, caller_scratch);
     }
     std::unique_lock lock(mutex_);
     for (Job** link = &jobs_; *link != nullptr; link = &(*link)->link) {

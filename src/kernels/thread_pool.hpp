@@ -5,17 +5,20 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 namespace vexlora {
 
+struct Scratch;
+
 class ThreadPool {
 public:
-    // One job: pieces 0 .. piece_count-1, each run exactly once by some thread.
+    // One job: pieces 0 .. piece_count-1, each run exactly once by some thread, with that thread's scratch.
     struct Job {
-        void (*run_piece)(void* context, std::uint32_t piece);
+        void (*run_piece)(void* context, std::uint32_t piece, Scratch& scratch);
         void* context;
         std::uint32_t piece_count;
         std::atomic<std::uint32_t> next{0};
@@ -23,23 +26,24 @@ public:
         Job* link = nullptr;         // open-job list; guarded by the pool mutex
     };
 
-    // Starts `workers` threads and waits until all run. Null if they cannot be started.
+    // Starts `workers` threads, each with its scratch, and waits until all run. Null if they cannot be
+    // started or their scratch cannot be allocated.
     static ThreadPool* create(unsigned workers) noexcept;
 
     unsigned size() const noexcept { return static_cast<unsigned>(threads_.size()); }
 
-    // Runs every piece of the job, on the calling thread and on idle workers, and returns
-    // when all are done. Never blocks on work that no thread is doing.
-    void run(Job& job) noexcept;
+    // Runs every piece of the job, on the calling thread (with `caller_scratch`) and on idle workers,
+    // and returns when all are done. Never blocks on work that no thread is doing.
+    void run(Job& job, Scratch& caller_scratch) noexcept;
 
     ThreadPool(const ThreadPool&) = delete;
     ThreadPool& operator=(const ThreadPool&) = delete;
 
 private:
     ThreadPool() = default;
-    void worker_main() noexcept;
+    void worker_main(Scratch& scratch) noexcept;
     Job* first_open_job() noexcept;
-    static void drain(Job& job) noexcept;
+    static void drain(Job& job, Scratch& scratch) noexcept;
 
     std::mutex mutex_;
     std::condition_variable work_cv_;   // workers wait here for jobs
@@ -49,6 +53,7 @@ private:
     unsigned started_ = 0;
     bool stopping_ = false;
     std::vector<std::thread> threads_;
+    std::vector<std::unique_ptr<Scratch>> scratch_;  // one per worker
 };
 
 // The number of logical processors, at least 1.
