@@ -195,3 +195,18 @@ def test_panic_writes_a_diagnostic_to_stderr(capfd):
         vexlora.calculate_normalized_difference_inplace(BAND, BAND, read_only)
     err = capfd.readouterr().err
     assert "panicked at" in err and "NotWriteable" in err
+
+
+@pytest.mark.parametrize("keyword", ["x\x00y", "\udc80", "bänd_a"])
+def test_unusual_keywords_are_named_unchanged(keyword):
+    with pytest.raises(TypeError) as info:
+        vexlora.calculate_ratio_inplace(BAND, BAND, **{keyword: 1})
+    assert str(info.value) == f"calculate_ratio_inplace() got an unexpected keyword argument '{keyword}'"
+
+
+def test_type_names_with_nul_reach_the_message_whole():
+    odd = type("Odd", (), {})
+    odd.__qualname__ = "Odd\x00Name"
+    with pytest.raises(TypeError) as info:
+        vexlora.calculate_ratio_inplace(odd(), BAND, out())
+    assert str(info.value) == "argument 'band_a': 'Odd\x00Name' object cannot be converted to 'PyArray<T, D>'"

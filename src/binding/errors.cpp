@@ -56,17 +56,12 @@ void prefix_argument_error(const char* name) {
     }
     PyErr_NormalizeException(&type, &value, &traceback);
     PyRef owned_type = PyRef::steal(type), owned_value = PyRef::steal(value), owned_tb = PyRef::steal(traceback);
-
-    std::string text;
-    if (PyRef str = PyRef::steal(PyObject_Str(value))) {
-        Py_ssize_t size = 0;
-        if (const char* utf8 = PyUnicode_AsUTF8AndSize(str.get(), &size)) text.assign(utf8, static_cast<std::size_t>(size));
-    }
-    if (PyErr_Occurred()) return;  // the text itself could not be made: that failure is the result
     PyRef cause = PyRef::steal(PyException_GetCause(value));
 
-    PyRef message = PyRef::steal(PyUnicode_FromString(msg::format_message(msg::kArgumentPrefix, {name, text}).c_str()));
-    if (!message) return;
+    // Formatted by the interpreter (%S is str() of the exception), so any text passes unchanged.
+    static_assert(msg::kArgumentPrefix == "argument '{}': {}");
+    PyRef message = PyRef::steal(PyUnicode_FromFormat("argument '%s': %S", name, value));
+    if (!message) return;  // the text itself could not be made: that failure is the result
     PyRef replacement = PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
     if (!replacement) return;
     if (cause) PyException_SetCause(replacement.get(), cause.release());

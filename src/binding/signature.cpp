@@ -41,11 +41,11 @@ bool raise_missing(const Signature& sig, const BoundArgs& out) {
 }
 
 bool raise_unexpected(const Signature& sig, PyObject* keyword) {
-    PyRef text = PyRef::steal(PyObject_Str(keyword));
-    if (!text) return false;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), nullptr);
-    if (utf8 == nullptr) return false;
-    raise_type_error(msg::format_message(msg::kUnexpectedKeyword, {call_name(sig), utf8}));
+    // Formatted by the interpreter (%U), so a keyword with NULs or lone surrogates passes unchanged.
+    static_assert(msg::kUnexpectedKeyword == "{} got an unexpected keyword argument '{}'");
+    PyRef message = PyRef::steal(
+        PyUnicode_FromFormat("%s() got an unexpected keyword argument '%U'", sig.name, keyword));
+    if (message) PyErr_SetObject(PyExc_TypeError, message.get());
     return false;
 }
 
