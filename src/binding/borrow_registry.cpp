@@ -6,7 +6,6 @@
 #include "binding/numpy_api.hpp"
 #include "kernels/strided_view.hpp"
 
-#include <cstdlib>
 #include <new>
 #include <numeric>
 #include <string>
@@ -37,8 +36,7 @@ BorrowEntry entry_of(PyObject* array, std::int64_t elem_size) {
     const ViewGeometry g{f->dimensions[0], f->dimensions[1], f->strides[0], f->strides[1], elem_size};
     const auto data = reinterpret_cast<std::uintptr_t>(f->data);
     const ByteRange range = byte_range(data, g);
-    const std::uint64_t gcd = std::gcd(static_cast<std::uint64_t>(std::llabs(f->strides[0])),
-                                       static_cast<std::uint64_t>(std::llabs(f->strides[1])));
+    const std::uint64_t gcd = std::gcd(stride_magnitude(f->strides[0]), stride_magnitude(f->strides[1]));
     return {range.begin, range.end, data, gcd, elem_size, 0};
 }
 
@@ -56,9 +54,7 @@ bool borrows_conflict(const BorrowEntry& a, const BorrowEntry& b) {
     // Every element of `a` starts at a.data modulo g, every element of `b` at b.data modulo g.
     // With d the distance from a's residue to b's, some pair of elements overlaps exactly when an
     // element of b can start inside one of a (d < a's size) or one of a inside one of b (g - d < b's size).
-    const auto diff = static_cast<std::int64_t>(b.data - a.data);
-    const auto gi = static_cast<std::int64_t>(g);
-    const auto d = static_cast<std::uint64_t>(((diff % gi) + gi) % gi);
+    const std::uint64_t d = b.data >= a.data ? (b.data - a.data) % g : (g - (a.data - b.data) % g) % g;
     return d < static_cast<std::uint64_t>(a.elem_size) || g - d < static_cast<std::uint64_t>(b.elem_size);
 }
 

@@ -4,7 +4,9 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <memory_resource>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -72,7 +74,10 @@ private:
 
     const NumpyApi& api_;
     bool reverse_;
-    std::vector<Taken> reads_;
+    // Room for the usual few read borrows inside the object; a long band list goes to the heap.
+    alignas(Taken) std::byte inline_reads_[4 * sizeof(Taken)];
+    std::pmr::monotonic_buffer_resource reads_memory_{inline_reads_, sizeof inline_reads_};
+    std::pmr::vector<Taken> reads_{&reads_memory_};
     bool has_write_ = false;
     Taken write_{};
 };

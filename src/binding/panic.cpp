@@ -24,7 +24,9 @@ PyObject* g_panic_type = nullptr;  // created and read with the interpreter lock
 
 void write_diagnostic(std::string_view message, const std::source_location& where) {
     char name[32] = "unnamed";
+#if defined(__GLIBC__)
     pthread_getname_np(pthread_self(), name, sizeof name);
+#endif
     std::fprintf(stderr, "thread '%s' panicked at %s:%u:%u:\n%.*s\n", name, where.file_name(),
                  static_cast<unsigned>(where.line()), static_cast<unsigned>(where.column()),
                  static_cast<int>(message.size()), message.data());

@@ -37,15 +37,9 @@ void evaluate_region(ThreadPool& pool, const IsaTable& isa, std::span<const Expr
     // Memory order of the walk: flat when the output and every band share one contiguous order.
     std::pmr::vector<ViewGeometry> views({out_geom}, memory);
     for (const std::uint64_t k : pushed) views.push_back(region_geometry(geometry_of(bands[k]), rows, cols));
-    unsigned flags = kAllLayoutFlags;
-    int tendency = 0;
-    for (const ViewGeometry& g : views) {
-        const ViewLayout layout = classify_view(g);
-        flags &= layout.flags;
-        tendency += layout.tendency;
-    }
-    const bool flat = (flags & (ROW_CONTIGUOUS | COLUMN_CONTIGUOUS)) != 0;
-    TraversalPlan plan = plan_traversal(flat, flat ? out_layout.tendency : tendency, views, kBlock);
+    const ZipGroup walked = make_zip_group(rows, cols, views);  // every view the run reads or writes
+    const bool flat = (walked.flags & (ROW_CONTIGUOUS | COLUMN_CONTIGUOUS)) != 0;
+    TraversalPlan plan = plan_traversal(flat, flat ? out_layout.tendency : walked.tendency, views, kBlock);
     plan.tile_phase = transpose_phase(plan, reinterpret_cast<std::uintptr_t>(out.origin), out_geom);
 
     std::pmr::vector<std::int64_t> band_run_stride(bands.size(), memory);
@@ -134,17 +128,17 @@ std::optional<std::string> execute_program(ThreadPool& pool, const IsaTable& isa
         cols = std::min(cols, bands[k].cols);
     }
     const bool region_empty = rows == 0 || cols == 0;
-    const std::string ndarray_failure(msg::kNdarrayOutOfBounds);
+    const auto ndarray_failure = [] { return std::string(msg::kNdarrayOutOfBounds); };
     // Every element fails. The failure that travels is that of the piece holding element [0, 0],
     // which that element decides.
-    if (check.failure) return region_empty ? ndarray_failure : *check.failure;
-    if (region_empty) return ndarray_failure;
+    if (check.failure) return region_empty ? ndarray_failure() : *check.failure;
+    if (region_empty) return ndarray_failure();
 
     std::pmr::vector<std::uint64_t> pushed(check.reached_bands, memory);
     std::sort(pushed.begin(), pushed.end());
     pushed.erase(std::unique(pushed.begin(), pushed.end()), pushed.end());
     evaluate_region(pool, isa, ops, bands, pushed, out, rows, cols, memory, scratch);
-    if (rows != out.rows || cols != out.cols) return ndarray_failure;
+    if (rows != out.rows || cols != out.cols) return ndarray_failure();
     return std::nullopt;
 }
 

@@ -43,7 +43,6 @@ ProgramCheck check_program(std::span<const ExprOp> ops, std::uint64_t band_count
             if (info.arity == 2 && !stack_check(depth, 3 - first, result)) return result;
             depth -= info.arity - 1;
         }
-        if (depth > result.max_depth) result.max_depth = depth;
     }
     return result;
 }

@@ -21,8 +21,6 @@ struct ProgramCheck {
     // Bands pushed before that failure (or by the whole program), in program order: every element
     // reads these and fails with "ndarray: index out of bounds" outside any of them.
     std::pmr::vector<std::uint64_t> reached_bands;
-    // The largest stack depth reached.
-    std::uint64_t max_depth = 0;
 
     explicit ProgramCheck(std::pmr::memory_resource* memory) : reached_bands(memory) {}
 };

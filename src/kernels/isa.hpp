@@ -9,6 +9,10 @@
 
 namespace vexlora {
 
+// Runs of a transposing tile computed side by side: enough to keep the caches' stream prefetchers on
+// every input, few enough (with up to three inputs) that they can follow all of them.
+inline constexpr int kTransposeAbreast = 4;
+
 enum class SpectralKind : int { NormalizedDifference, Ratio, AdjustedDifference, Evi };
 inline constexpr int kSpectralKinds = 4;
 

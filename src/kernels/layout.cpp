@@ -3,7 +3,6 @@
 #include "kernels/layout.hpp"
 
 #include <algorithm>
-#include <cstdlib>
 #include <utility>
 
 namespace vexlora {
@@ -59,18 +58,18 @@ ByteRange byte_range(std::uintptr_t origin, const ViewGeometry& g) {
 
 bool may_self_overlap(const ViewGeometry& g) {
     struct Axis {
-        std::int64_t extent, stride;
+        std::uint64_t extent, stride;
     };
     Axis axes[2];
     int n = 0;
-    if (g.rows > 1) axes[n++] = {g.rows, std::llabs(g.row_stride)};
-    if (g.cols > 1) axes[n++] = {g.cols, std::llabs(g.col_stride)};
+    if (g.rows > 1) axes[n++] = {static_cast<std::uint64_t>(g.rows), stride_magnitude(g.row_stride)};
+    if (g.cols > 1) axes[n++] = {static_cast<std::uint64_t>(g.cols), stride_magnitude(g.col_stride)};
     if (n == 2 && axes[1].stride < axes[0].stride) std::swap(axes[0], axes[1]);
     // Positions never collide when each axis steps past everything the smaller axes span.
-    std::int64_t span = g.elem_size;
+    std::uint64_t span = static_cast<std::uint64_t>(g.elem_size);
     for (int k = 0; k < n; ++k) {
         if (axes[k].stride < span) return true;
-        std::int64_t reach = 0;
+        std::uint64_t reach = 0;
         if (__builtin_mul_overflow(axes[k].stride, axes[k].extent - 1, &reach) ||
             __builtin_add_overflow(reach, span, &span)) {
             return true;

@@ -40,8 +40,8 @@ TraversalPlan plan_traversal(bool flat, int tendency, std::span<const ViewGeomet
         return plan;
     }
     for (const ViewGeometry& g : views) {
-        const std::int64_t inner = std::llabs(plan.rows_inner ? g.row_stride : g.col_stride);
-        const std::int64_t outer = std::llabs(plan.rows_inner ? g.col_stride : g.row_stride);
+        const std::uint64_t inner = stride_magnitude(plan.rows_inner ? g.row_stride : g.col_stride);
+        const std::uint64_t outer = stride_magnitude(plan.rows_inner ? g.col_stride : g.row_stride);
         const std::int64_t outer_extent = plan.rows_inner ? g.cols : g.rows;
         if (outer_extent > 1 && outer < inner) {
             plan.tile = kTileOuter;

@@ -46,6 +46,11 @@ struct ByteRange {
 
 ByteRange byte_range(std::uintptr_t origin, const ViewGeometry& g);
 
+// |stride| without overflow (a stride may be any 64-bit value in a view made with as_strided).
+inline std::uint64_t stride_magnitude(std::int64_t stride) {
+    return stride < 0 ? 0 - static_cast<std::uint64_t>(stride) : static_cast<std::uint64_t>(stride);
+}
+
 inline bool ranges_overlap(ByteRange a, ByteRange b) { return a.begin < b.end && b.begin < a.end; }
 
 // True when two distinct positions of the view may share a byte (zero or folding strides).

@@ -25,7 +25,9 @@ void set_thread_defaults() noexcept {
 #if defined(__SSE__) || defined(__x86_64__)
     _mm_setcsr(kDefaultMxcsr);
 #endif
+#if defined(__GLIBC__)
     pthread_setname_np(pthread_self(), "vexlora-worker");
+#endif
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // Runs are flat (the piece's memory order), row or column segments, optionally in cache-sized tiles.
 #pragma once
 
+#include "kernels/isa.hpp"
 #include "kernels/parallel_zip.hpp"
 
 #include <algorithm>
@@ -20,9 +21,7 @@ struct TraversalPlan {
 
 // Tiles of the transposing traversal: up to kTransposeRuns elements along each run, kTransposeWidth runs.
 // Long runs keep the inputs' reads sequential; the tile stays in the core's L2 until it is written out.
-// Inside a tile, runs are computed kTransposeAbreast at a time: the caches' prefetchers follow a
-// handful of streams per input, not dozens.
-inline constexpr std::int64_t kTransposeAbreast = 4;
+// Inside a tile, runs are computed kTransposeAbreast (isa.hpp) at a time.
 inline constexpr std::int64_t kTransposeRuns = 1024;
 inline constexpr std::int64_t kTransposeWidth = 32;
 // Bytes between the runs of a tile: one cache line more than a run, so that the runs do not all map
@@ -58,9 +57,13 @@ template <class Body>
 void for_each_tile(const TraversalPlan& plan, const Rect& piece, Body&& body) {
     const std::int64_t inner = plan.rows_inner ? piece.rows : piece.cols;
     const std::int64_t outer = plan.rows_inner ? piece.cols : piece.rows;
-    // Outer index (in the piece) of the first tile boundary on the phase; only the first tile is narrower.
+    // Tile boundaries fall on outer indices equal to the phase modulo the tile width.
     const std::int64_t piece_outer = plan.rows_inner ? piece.col : piece.row;
-    const std::int64_t first = ((plan.tile_phase - piece_outer) % kTransposeWidth + kTransposeWidth) % kTransposeWidth;
+    auto next_boundary = [&](std::int64_t o) {
+        const std::int64_t offset = ((piece_outer + o - plan.tile_phase) % kTransposeWidth + kTransposeWidth) %
+                                    kTransposeWidth;
+        return o + kTransposeWidth - offset;
+    };
     // Blocks of tiles small enough that the pages of the inputs' runs and of the output's rows all
     // stay in the TLB while the block is walked; tiles go across the output first inside a block.
     for (std::int64_t pb = 0; pb < inner; pb += kTransposeBlock) {
@@ -70,7 +73,7 @@ void for_each_tile(const TraversalPlan& plan, const Rect& piece, Body&& body) {
             for (std::int64_t p = pb; p < p_end; p += kTransposeRuns) {
                 for (std::int64_t o = ob; o < o_end;) {
                     const std::int64_t runs = std::min(kTransposeRuns, p_end - p);
-                    const std::int64_t next = o == 0 && first > 0 ? first : o + kTransposeWidth;
+                    const std::int64_t next = next_boundary(o);
                     const std::int64_t width = std::min(next, o_end) - o;
                     if (plan.rows_inner) body(Tile{piece.row + p, piece.col + o, runs, width});
                     else body(Tile{piece.row + o, piece.col + p, runs, width});
