@@ -6,6 +6,8 @@
 
 #include <unistd.h>
 
+#include <cstdio>
+
 #include <cstdlib>
 
 namespace vexlora {
@@ -19,6 +21,14 @@ constexpr std::int64_t kTileRun = 256;
 
 std::int64_t last_level_cache_bytes() {
     static const std::int64_t bytes = [] {
+        // The slice shared by this core's neighbours, as the kernel reports it; the C library's
+        // figure can be a whole socket's (several separate slices) on large parts and under VMs.
+        if (std::FILE* f = std::fopen("/sys/devices/system/cpu/cpu0/cache/index3/size", "r")) {
+            long kib = 0;
+            const int matched = std::fscanf(f, "%ldK", &kib);
+            std::fclose(f);
+            if (matched == 1 && kib > 0) return static_cast<std::int64_t>(kib) << 10;
+        }
         long l3 = 0;
 #ifdef _SC_LEVEL3_CACHE_SIZE
         l3 = sysconf(_SC_LEVEL3_CACHE_SIZE);
