@@ -5,6 +5,7 @@
 #include "binding/messages.hpp"
 #include "expr/block_plan.hpp"
 #include "expr/program_check.hpp"
+#include "kernels/fp_env.hpp"
 #include "kernels/parallel_zip.hpp"
 #include "kernels/run_plan.hpp"
 
@@ -101,14 +102,24 @@ void evaluate_region(ThreadPool& pool, const IsaTable& isa, std::span<const Expr
     }
     auto body = [&](const Rect& piece, Scratch& thread_scratch) {
         BlockContext ctx{thread_scratch.slots, reads.data(), 0, 0, 0, nullptr, out_run_stride, 0};
-        for_each_segment(plan, piece, [&](const Segment& s) {
-            ctx.row = s.row;
-            ctx.col = s.col;
-            ctx.offset = s.offset;
-            ctx.out = out.origin + s.row * out.row_stride + s.col * out.col_stride + s.offset * out_run_stride;
-            ctx.n = s.length;
-            run_steps(ctx);
-        });
+        // In a flat run, blocks after the first start on the output's cache lines.
+        std::int64_t first_run = 0;
+        const std::byte* piece_out = out.origin + piece.row * out.row_stride + piece.col * out.col_stride;
+        if (plan.flat && reinterpret_cast<std::uintptr_t>(piece_out) % 4 == 0) {
+            first_run = static_cast<std::int64_t>((64 - reinterpret_cast<std::uintptr_t>(piece_out) % 64) % 64) / 4;
+        }
+        for_each_segment(
+            plan, piece,
+            [&](const Segment& s) {
+                ctx.row = s.row;
+                ctx.col = s.col;
+                ctx.offset = s.offset;
+                ctx.out = out.origin + s.row * out.row_stride + s.col * out.col_stride + s.offset * out_run_stride;
+                ctx.n = s.length;
+                run_steps(ctx);
+            },
+            first_run);
+        if (mode == OutputMode::Stream) store_fence();
     };
     parallel_zip_for_each(pool, group, grain, body, scratch);
 }

@@ -28,4 +28,12 @@ private:
 class FpEnvGuard {};
 #endif
 
+// Orders this thread's non-temporal stores before whatever it does next (such as reporting a piece
+// done): those stores are weakly ordered and would otherwise not be visible to the waiting thread.
+inline void store_fence() noexcept {
+#if defined(__SSE__) || defined(__x86_64__)
+    _mm_sfence();
+#endif
+}
+
 }  // namespace vexlora

@@ -92,11 +92,18 @@ inline std::int64_t tile_col(const TraversalPlan& plan, const Tile& t, std::int6
     return t.col + (plan.rows_inner ? o : p);
 }
 
+// `first_run` (when > 0) shortens the first segment of a flat piece, so that the rest start on a
+// boundary the caller chose (such as the output's cache lines).
 template <class Body>
-void for_each_segment(const TraversalPlan& plan, const Rect& piece, Body&& body) {
+void for_each_segment(const TraversalPlan& plan, const Rect& piece, Body&& body, std::int64_t first_run = 0) {
     if (plan.flat) {
         const std::int64_t total = piece.rows * piece.cols;
-        for (std::int64_t off = 0; off < total; off += plan.max_run) {
+        std::int64_t off = 0;
+        if (first_run > 0 && first_run < total) {
+            body(Segment{piece.row, piece.col, 0, first_run});
+            off = first_run;
+        }
+        for (; off < total; off += plan.max_run) {
             body(Segment{piece.row, piece.col, off, std::min(plan.max_run, total - off)});
         }
         return;
