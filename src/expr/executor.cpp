@@ -97,7 +97,8 @@ void evaluate_region(ThreadPool& pool, const IsaTable& isa, std::span<const Expr
                                     stream_transposed);
             });
         };
-        parallel_zip_for_each(pool, transposing_split(group, plan), grain, body, scratch);
+        parallel_zip_for_each(pool, transposing_split(group, plan), single ? grain : transposing_grain(group, pool, grain),
+                              body, scratch);
         return;
     }
     auto body = [&](const Rect& piece, Scratch& thread_scratch) {

@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include <cstdlib>
@@ -74,6 +75,11 @@ std::int64_t transpose_phase(const TraversalPlan& plan, std::uintptr_t out_origi
 ZipGroup transposing_split(const ZipGroup& group, const TraversalPlan& plan) {
     // Runs down columns: split the rows (row order), and the other way round.
     return ZipGroup{group.rows, group.cols, kNoLayout, plan.rows_inner ? 1 : -1};
+}
+
+std::int64_t transposing_grain(const ZipGroup& group, const ThreadPool& pool, std::int64_t grain) {
+    const std::int64_t pieces = 2 * static_cast<std::int64_t>(pool.size());
+    return std::max(grain, group.rows * group.cols / pieces);
 }
 
 bool needs_single_thread(std::uintptr_t out_origin, const ViewGeometry& out,

@@ -24,6 +24,10 @@ std::int64_t transpose_phase(const TraversalPlan& plan, std::uintptr_t out_origi
 // written end to end within a piece) rather than by the inputs' order. Results do not depend on it.
 ZipGroup transposing_split(const ZipGroup& group, const TraversalPlan& plan);
 
+// The grain of a transposing run: few, tall pieces (two per thread), so that the inputs are read in
+// long runs; never below `grain`.
+std::int64_t transposing_grain(const ZipGroup& group, const ThreadPool& pool, std::int64_t grain);
+
 // True when the output must be written by one thread: its positions may share memory, or its bytes
 // overlap an input that the borrows could not tell apart (another base object over the same memory).
 bool needs_single_thread(std::uintptr_t out_origin, const ViewGeometry& out,

@@ -65,8 +65,9 @@ void run_spectral(ThreadPool& pool, const IsaTable& isa, const SpectralCall& cal
         });
     };
     if (plan.transpose) {
-        parallel_zip_for_each(pool, transposing_split(group, plan), single ? kWholeRun : kSpectralGrain,
-                              transposing_body, scratch);
+        parallel_zip_for_each(pool, transposing_split(group, plan),
+                              single ? kWholeRun : transposing_grain(group, pool, kSpectralGrain), transposing_body,
+                              scratch);
         return;
     }
 
