@@ -158,15 +158,15 @@ def test_interpreter_exit_while_daemon_threads_compute():
         import vexlora
         expr = vexlora.compile_expr([{"type": "push_band", "index": 0}, {"type": "sqrt"}], 1)
 
-        def loop(seed):
-            band = np.full((300, 300), seed, np.uint16)
+        def loop(value):
+            band = np.full((300, 300), value, np.uint16)
             out = np.empty((300, 300), np.float32)
             while True:
                 vexlora.calculate_normalized_difference_inplace(band, band, out)
                 vexlora.execute_expr_inplace(expr, [band], out)
 
-        for seed in range(3):
-            threading.Thread(target=loop, args=(seed,), daemon=True).start()
+        for value in range(3):
+            threading.Thread(target=loop, args=(value,), daemon=True).start()
         time.sleep(0.3)
         """
     )
