@@ -94,7 +94,8 @@ bool needs_single_thread(std::uintptr_t out_origin, const ViewGeometry& out,
 
 bool prefers_streaming_stores(const TraversalPlan& plan, const ViewGeometry& out) {
     if (run_stride(plan, out.row_stride, out.col_stride, out.elem_size) != out.elem_size) return false;
-    return out.rows * out.cols * out.elem_size > last_level_cache_bytes();
+    // From half the last-level cache on, the output and its inputs no longer stay in it together.
+    return 2 * out.rows * out.cols * out.elem_size >= last_level_cache_bytes();
 }
 
 }  // namespace vexlora
