@@ -3,6 +3,9 @@
 #include "binding/runtime.hpp"
 
 #include "binding/borrow_registry.hpp"
+#include "kernels/thread_pool.hpp"
+
+#include <cstdint>
 
 namespace vexlora {
 namespace {

@@ -1,9 +1,6 @@
-// What every array call needs from the process: the worker pool (rebuilt after fork),
-// a borrow registry that forgets a parent's calls in a forked child, and the instruction set.
+// refresh_after_fork: the per-process state that a forked child must repair before its first array call.
+// The child has none of the parent's threads, so the borrows they held are void there.
 #pragma once
-
-#include "kernels/isa.hpp"
-#include "kernels/thread_pool.hpp"
 
 namespace vexlora {
 
