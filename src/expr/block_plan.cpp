@@ -83,18 +83,75 @@ Steps drop_dead(const Steps& steps, std::pmr::memory_resource* memory) {
     return Steps(kept.rbegin(), kept.rend(), memory);
 }
 
-StepFn resolve(const PendingStep& s, const ExprKernels& k) {
-    const auto ka = static_cast<int>(s.a.kind);
-    const auto kb = static_cast<int>(s.b.kind);
-    const int stream = s.stream ? 1 : 0;
-    switch (s.kind) {
-    case StepKind::Binary: return k.binary[static_cast<int>(s.op) - static_cast<int>(OpCode::Add)][ka][kb][stream];
-    case StepKind::Unary: return k.unary[static_cast<int>(s.op) - static_cast<int>(OpCode::Neg)][ka][stream];
-    case StepKind::Copy: return k.copy[ka][stream];
+bool holds(const Operand& o, std::int32_t slot_index) {
+    return o.kind == OperandKind::Slot && static_cast<std::int32_t>(o.index) == slot_index;
+}
+
+static_assert(static_cast<int>(OpCode::Sqrt) - static_cast<int>(OpCode::Add) == static_cast<int>(LinkOp::Sqrt) &&
+                  static_cast<int>(OpCode::Pow) - static_cast<int>(OpCode::Add) == static_cast<int>(LinkOp::Pow),
+              "link ops follow the instruction table from add on");
+
+LinkOp link_op(OpCode op) { return static_cast<LinkOp>(static_cast<int>(op) - static_cast<int>(OpCode::Add)); }
+
+// A step of the plan before its function is chosen: a chain (`links` from `first_link`), a gather
+// or the store to a strided output.
+struct PendingChain {
+    StepKind kind;
+    std::int32_t dst;
+    Operand a;
+    std::size_t first_link = 0;
+    std::uint32_t link_count = 0;
+    bool stream = false;  // writes the output with non-temporal stores
+};
+
+// Groups the steps into chains. Each stack value is consumed exactly once, so a step that takes
+// the value the step before it made is that value's only reader: it can take it in registers.
+std::pmr::vector<PendingChain> form_chains(const Steps& steps, std::pmr::vector<Link>& links,
+                                           std::pmr::memory_resource* memory) {
+    std::pmr::vector<PendingChain> chains(memory);
+    bool open = false;  // the last chain may take further links
+    for (const PendingStep& s : steps) {
+        if (open && chains.back().link_count < kMaxChainLinks) {
+            PendingChain& c = chains.back();
+            if (s.kind == StepKind::Unary && holds(s.a, c.dst)) {
+                links.push_back({link_code(link_op(s.op), OperandKind::Slot, false), {}});
+            } else if (s.kind == StepKind::Binary && holds(s.a, c.dst)) {
+                links.push_back({link_code(link_op(s.op), s.b.kind, false), s.b});
+            } else if (s.kind == StepKind::Binary && holds(s.b, c.dst)) {
+                links.push_back({link_code(link_op(s.op), s.a.kind, true), s.a});
+            } else {
+                open = false;
+            }
+            if (open) {
+                ++c.link_count;
+                c.dst = s.dst;
+                continue;
+            }
+        }
+        PendingChain c{s.kind, s.dst, s.a, links.size()};
+        switch (s.kind) {
+        case StepKind::Binary:
+            links.push_back({link_code(link_op(s.op), s.b.kind, false), s.b});
+            c.link_count = 1;
+            break;
+        case StepKind::Unary:
+            links.push_back({link_code(link_op(s.op), OperandKind::Slot, false), {}});
+            c.link_count = 1;
+            break;
+        default: break;
+        }
+        open = s.kind == StepKind::Binary || s.kind == StepKind::Unary || s.kind == StepKind::Copy;
+        chains.push_back(c);
+    }
+    return chains;
+}
+
+StepFn resolve(const PendingChain& c, const ExprKernels& k) {
+    switch (c.kind) {
     case StepKind::GatherBand: return k.gather_band;
     case StepKind::StoreOut: return k.store_out;
+    default: return k.chain[c.stream ? 1 : 0];
     }
-    return nullptr;
 }
 
 }  // namespace
@@ -103,21 +160,23 @@ BlockPlan build_block_plan(std::span<const ExprOp> ops, std::span<const std::uin
                            const ExprKernels& kernels, OutputMode mode, std::pmr::memory_resource* memory) {
     Operand result{};
     Steps steps = lower(ops, band_unit_stride, result, memory);
-    const bool to_slot = mode == OutputMode::Store;
     if (result.kind == OperandKind::Slot) {
         steps = drop_dead(steps, memory);
     } else {
         steps.assign(1, materialize(result, 0, band_unit_stride));
     }
-    if (to_slot) {
-        steps.push_back({StepKind::StoreOut, OpCode::PushScalar, kDstOut, slot(0), {}});
+
+    BlockPlan plan{std::pmr::vector<Step>(memory), std::pmr::vector<std::uint64_t>(memory),
+                   std::pmr::vector<Link>(memory)};
+    std::pmr::vector<PendingChain> chains = form_chains(steps, plan.links, memory);
+    if (mode == OutputMode::Store) {
+        chains.push_back({StepKind::StoreOut, kDstOut, slot(0)});
     } else {
-        // The step that produces the result writes the output itself.
-        steps.back().dst = kDstOut;
-        steps.back().stream = mode == OutputMode::Stream && steps.back().kind != StepKind::GatherBand;
+        // The chain that produces the result writes the output itself.
+        chains.back().dst = kDstOut;
+        chains.back().stream = mode == OutputMode::Stream && chains.back().kind != StepKind::GatherBand;
     }
 
-    BlockPlan plan{std::pmr::vector<Step>(memory), std::pmr::vector<std::uint64_t>(memory)};
     std::pmr::vector<std::int64_t> dense(band_unit_stride.size(), -1, memory);
     auto renumber = [&](Operand& o) {
         if (o.kind != OperandKind::Band) return;
@@ -127,11 +186,11 @@ BlockPlan build_block_plan(std::span<const ExprOp> ops, std::span<const std::uin
         }
         o.index = static_cast<std::uint32_t>(dense[o.index]);
     };
-    plan.steps.reserve(steps.size());
-    for (PendingStep& s : steps) {
-        renumber(s.a);
-        renumber(s.b);
-        plan.steps.push_back({resolve(s, kernels), s.dst, s.a, s.b});
+    for (Link& l : plan.links) renumber(l.operand);
+    plan.steps.reserve(chains.size());
+    for (PendingChain& c : chains) {
+        renumber(c.a);
+        plan.steps.push_back({resolve(c, kernels), c.dst, c.a, plan.links.data() + c.first_link, c.link_count});
     }
     return plan;
 }

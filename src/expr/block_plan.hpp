@@ -1,6 +1,6 @@
 // build_block_plan: lowering a checked band-math program to block steps.
-// Pushes are fused into the ops that use them, dead values are dropped, and the final result is
-// written straight to the output when it can be.
+// Pushes are fused into the ops that use them, dead values are dropped, runs of ops on one value
+// become chains, and the final result is written straight to the output when it can be.
 #pragma once
 
 #include "expr/block_steps.hpp"
@@ -22,6 +22,7 @@ enum class OutputMode {
 struct BlockPlan {
     std::pmr::vector<Step> steps;
     std::pmr::vector<std::uint64_t> read_bands;  // band list position of each band the steps read
+    std::pmr::vector<Link> links;                // the chains' links; steps point into it
 };
 
 // `band_unit_stride[k]` != 0: band k is read with unit stride along the blocks, so it can feed ops

@@ -1,5 +1,5 @@
-// The block form of a band-math program: steps that each run one op over a block of elements.
-// Steps read stack slots, band rows or constants and write a slot or the output directly.
+// The block form of a band-math program: steps that each run over a block of elements. A chain step
+// carries one value through a run of ops in registers, reading slots, band rows or constants.
 #pragma once
 
 #include <cstddef>
@@ -44,22 +44,49 @@ struct BlockContext {
     std::int64_t n;
 };
 
+// What a link does to the chain's running value: a two-operand op with the link's operand as the
+// other input, or a one-operand op. Codes follow the instruction table's order from "add".
+enum class LinkOp : std::uint8_t { Add, Sub, Mul, Div, Pow, Neg, Abs, Sqrt };
+
+// Link codes the chain loop dispatches on: one per add/sub/mul/div, operand kind and side of the
+// running value; then pow with the running value below and on top (any operand kind); then the
+// one-operand ops.
+inline constexpr int kLinkPow = 4 * kOperandKinds * 2;
+inline constexpr int kLinkCodes = kLinkPow + 5;
+
+struct Link {
+    std::uint8_t code;
+    Operand operand;  // two-operand ops only
+};
+
+constexpr std::uint8_t link_code(LinkOp op, OperandKind kind, bool value_on_top) {
+    const int o = static_cast<int>(op);
+    const int pow = static_cast<int>(LinkOp::Pow);
+    if (o == pow) return static_cast<std::uint8_t>(kLinkPow + (value_on_top ? 1 : 0));
+    if (o > pow) return static_cast<std::uint8_t>(kLinkPow + 1 + o - pow);
+    return static_cast<std::uint8_t>((o * kOperandKinds + static_cast<int>(kind)) * 2 + (value_on_top ? 1 : 0));
+}
+
+// Links per chain; a longer run of ops is split into chains that pass the value through a slot.
+inline constexpr std::uint32_t kMaxChainLinks = 32;
+
 struct Step;
 using StepFn = void (*)(const Step& step, const BlockContext& ctx);
 
+// A chain starts from operand `a`, applies its links in order with the running value kept in
+// registers, and stores the result once to `dst`. Gather and store-out steps use `a` alone.
 struct Step {
     StepFn fn;
     std::int32_t dst;  // slot number or kDstOut
-    Operand a;         // the entry below the top for two-operand ops
-    Operand b;         // the top for two-operand ops
+    Operand a;
+    const Link* links;
+    std::uint32_t link_count;
 };
 
-// Step functions of one instruction set. The last index of the first three tables selects
-// ordinary stores (0) or non-temporal stores (1), used only by a step that writes the output.
+// Step functions of one instruction set. The index of `chain` selects ordinary stores (0) or
+// non-temporal stores (1), used only by a chain that writes the output.
 struct ExprKernels {
-    StepFn binary[5][kOperandKinds][kOperandKinds][2];  // add, sub, mul, div, pow
-    StepFn unary[3][kOperandKinds][2];                  // neg, abs, sqrt
-    StepFn copy[kOperandKinds][2];                      // slot, unit-stride band or constant -> dst
+    StepFn chain[2];
     StepFn gather_band;  // strided band -> dst
     StepFn store_out;    // slot -> output, any stride
 };
