@@ -271,3 +271,48 @@ def test_sizes(shape, order, rng):
     out = np.asarray(old_values(shape, rng), order=order)
     execute(PROGRAM, [a, b], out)
     assert_bits_equal(out, vectorised(a, b))
+
+
+@pytest.mark.parametrize("length", [1, 31, 32, 33, 100])
+@pytest.mark.parametrize("shape", [(3, 77), (64, 64)])
+def test_long_runs_of_ops_on_one_value(length, shape, rng):
+    """A value carried through many ops, taking operands from either side: a run longer than one
+    evaluation step holds passes through the value stack and must not change a bit."""
+    a, b = random_band(rng, shape), random_band(rng, shape)
+    fa, fb = a.astype(np.float32), b.astype(np.float32)
+    text, want = ["b0"], fa
+    with np.errstate(all="ignore"):
+        for i in range(length):
+            kind = i % 5
+            if kind == 0:
+                text += ["b1", "add"]
+                want = fb + want
+            elif kind == 1:
+                text += ["0.75", "mul"]
+                want = want * np.float32(0.75)
+            elif kind == 2:
+                text += ["b1", "sub"]
+                want = want - fb
+            elif kind == 3:
+                text += ["neg", "3", "add"]  # the running value below a constant on top
+                want = np.float32(3.0) + -want
+            else:
+                text += ["abs"]
+                want = np.abs(want)
+    out = old_values(shape, rng)
+    execute(" ".join(text), [a, b], out)
+    assert_bits_equal(out, want)
+
+
+@pytest.mark.parametrize("text, expected", [
+    ("2 b0 sub", lambda a, b: np.float32(2.0) - a),
+    ("2 b0 b1 add div", lambda a, b: np.float32(2.0) / ((a + b) + EPS)),
+    ("b0 b1 mul b1 b0 sub sub", lambda a, b: a * b - (b - a)),
+    ("b0 0.5 mul b1 0.25 mul add b0 b1 sub div", lambda a, b: (b * np.float32(0.25) + a * np.float32(0.5)) / ((a - b) + EPS)),
+])
+def test_values_combined_from_either_side(text, expected, rng):
+    a, b = random_band(rng, (9, 70)), random_band(rng, (9, 70))
+    out = old_values((9, 70), rng)
+    execute(text, [a, b], out)
+    with np.errstate(all="ignore"):
+        assert_bits_equal(out, expected(a.astype(np.float32), b.astype(np.float32)))

@@ -237,6 +237,26 @@ for shape in [(1, 1), (5, 33), (300, 517)]:
                 else:
                     prog += [{"type": "push_band", "index": 2}, {"type": op}]
             vexlora.execute_expr_inplace(vexlora.compile_expr(prog, 3), v, out); digest.update(out.tobytes())
+# Programs of every shape, on rows of every length around the vector and group widths.
+bands = [rng.integers(0, 65536, (4, 211), dtype=np.uint16) for _ in range(3)]
+for n in range(60):
+    prog, depth = [], 0
+    for _ in range(int(rng.integers(1, 80))):
+        r = rng.random()
+        if depth >= 2 and r < 0.4:
+            prog.append({"type": ["add", "sub", "mul", "div", "pow"][rng.integers(5)]}); depth -= 1
+        elif depth >= 1 and r < 0.55:
+            prog.append({"type": ["neg", "abs", "sqrt"][rng.integers(3)]})
+        elif r < 0.8:
+            prog.append({"type": "push_band", "index": int(rng.integers(3))}); depth += 1
+        else:
+            prog.append({"type": "push_scalar", "value": float(rng.standard_normal() * 100)}); depth += 1
+        if depth >= 60:
+            break
+    width = 1 + n * 3
+    out = np.empty((4, width), np.float32)
+    vexlora.execute_expr_inplace(vexlora.compile_expr(prog, 3), [b[:, :width] for b in bands], out)
+    digest.update(out.tobytes())
 print(digest.hexdigest())
 """
 
