@@ -316,3 +316,28 @@ def test_values_combined_from_either_side(text, expected, rng):
     execute(text, [a, b], out)
     with np.errstate(all="ignore"):
         assert_bits_equal(out, expected(a.astype(np.float32), b.astype(np.float32)))
+
+
+@pytest.mark.parametrize("count", [3, 16, 17, 20])
+def test_many_strided_bands(count, rng):
+    """Strided bands are gathered once per block up to a limit and at each push beyond it; a band
+    pushed several times and bands read only by dead ops must make no difference."""
+    shape = (6, 45)
+    bands = [random_band(rng, (12, 135))[::2, ::3] for _ in range(count)]
+    f = [b.astype(np.float32) for b in bands]
+    text, want = ["b0"], f[0]
+    for k in range(1, count):
+        text += [f"b{k}", "add" if k % 2 else "sub"]
+        want = f[k] + want if k % 2 else want - f[k]
+    text += ["b0", "mul", f"b{count - 1}", "b1", "div"]  # a dead value left above the result
+    out = old_values(shape, rng)
+    execute(" ".join(text), bands, out)
+    assert_bits_equal(out, f[0] * want)
+
+
+@pytest.mark.parametrize("text", ["b1", "b1 b0 b0 add", "b1 b0 neg"])
+def test_result_is_a_strided_band(text, rng):
+    bands = [random_band(rng, (8, 30))[::2, ::2] for _ in range(2)]
+    out = old_values((4, 15), rng)
+    execute(text, bands, out)
+    assert_bits_equal(out, bands[1].astype(np.float32))

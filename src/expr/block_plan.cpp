@@ -2,6 +2,7 @@
 // from the bottom entry; the fused final write; band numbering for the steps.
 #include "expr/block_plan.hpp"
 
+#include <algorithm>
 #include <bitset>
 
 namespace vexlora {
@@ -28,8 +29,10 @@ PendingStep materialize(const Operand& entry, std::int32_t dst, std::span<const 
 
 using Steps = std::pmr::vector<PendingStep>;
 
+// Strided bands are gathered into slots from kStackSlots on, one per band (`gathered` lists them);
+// past kGatheredSlots of them, further ones are gathered into the stack slot at each push.
 Steps lower(std::span<const ExprOp> ops, std::span<const std::uint8_t> unit, Operand& result,
-            std::pmr::memory_resource* memory) {
+            std::pmr::vector<std::uint64_t>& gathered, std::pmr::memory_resource* memory) {
     Steps steps(memory);
     std::pmr::vector<Operand> stack(memory);
     stack.reserve(64);
@@ -41,8 +44,13 @@ Steps lower(std::span<const ExprOp> ops, std::span<const std::uint8_t> unit, Ope
                 stack.push_back({OperandKind::Const, 0, op.scalar});
             } else {
                 const Operand band{OperandKind::Band, static_cast<std::uint32_t>(op.band_index), 0.0f};
+                const auto known = std::find(gathered.begin(), gathered.end(), op.band_index);
                 if (unit[band.index]) {
                     stack.push_back(band);
+                } else if (known != gathered.end() || gathered.size() < kGatheredSlots) {
+                    if (known == gathered.end()) gathered.push_back(op.band_index);
+                    const auto r = std::find(gathered.begin(), gathered.end(), op.band_index) - gathered.begin();
+                    stack.push_back(slot(static_cast<std::int32_t>(kStackSlots + r)));
                 } else {
                     steps.push_back(materialize(band, depth, unit));
                     stack.push_back(slot(depth));
@@ -64,6 +72,9 @@ Steps lower(std::span<const ExprOp> ops, std::span<const std::uint8_t> unit, Ope
     }
     // An empty program leaves +0.0; otherwise the result is the bottom entry, whatever is above it.
     result = stack.empty() ? Operand{OperandKind::Const, 0, 0.0f} : stack.front();
+    if (result.kind == OperandKind::Slot && result.index >= kStackSlots) {
+        result = {OperandKind::Band, static_cast<std::uint32_t>(gathered[result.index - kStackSlots]), 0.0f};
+    }
     return steps;
 }
 
@@ -76,7 +87,8 @@ Steps drop_dead(const Steps& steps, std::pmr::memory_resource* memory) {
         if (!live.test(static_cast<std::size_t>(it->dst))) continue;
         live.reset(static_cast<std::size_t>(it->dst));
         for (const Operand* o : {&it->a, &it->b}) {
-            if (o->kind == OperandKind::Slot && (it->kind == StepKind::Binary || o == &it->a)) live.set(o->index);
+            const bool read = it->kind == StepKind::Binary || o == &it->a;
+            if (read && o->kind == OperandKind::Slot && o->index < kStackSlots) live.set(o->index);
         }
         kept.push_back(*it);
     }
@@ -159,9 +171,24 @@ StepFn resolve(const PendingChain& c, const ExprKernels& k) {
 BlockPlan build_block_plan(std::span<const ExprOp> ops, std::span<const std::uint8_t> band_unit_stride,
                            const ExprKernels& kernels, OutputMode mode, std::pmr::memory_resource* memory) {
     Operand result{};
-    Steps steps = lower(ops, band_unit_stride, result, memory);
+    std::pmr::vector<std::uint64_t> gathered(memory);
+    Steps steps = lower(ops, band_unit_stride, result, gathered, memory);
     if (result.kind == OperandKind::Slot) {
         steps = drop_dead(steps, memory);
+        // Each gathered band the remaining steps read, gathered first.
+        std::bitset<kGatheredSlots> used;
+        for (const PendingStep& s : steps) {
+            for (const Operand* o : {&s.a, &s.b}) {
+                if (o->kind == OperandKind::Slot && o->index >= kStackSlots) used.set(o->index - kStackSlots);
+            }
+        }
+        Steps first(memory);
+        for (std::size_t r = 0; r < gathered.size(); ++r) {
+            if (!used.test(r)) continue;
+            const Operand band{OperandKind::Band, static_cast<std::uint32_t>(gathered[r]), 0.0f};
+            first.push_back(materialize(band, static_cast<std::int32_t>(kStackSlots + r), band_unit_stride));
+        }
+        steps.insert(steps.begin(), first.begin(), first.end());
     } else {
         steps.assign(1, materialize(result, 0, band_unit_stride));
     }

@@ -53,6 +53,7 @@ enum class LinkOp : std::uint8_t { Add, Sub, Mul, Div, Pow, Neg, Abs, Sqrt };
 // one-operand ops.
 inline constexpr int kLinkPow = 4 * kOperandKinds * 2;
 inline constexpr int kLinkCodes = kLinkPow + 5;
+static_assert(kLinkCodes <= 256, "a link code fits its byte");
 
 struct Link {
     std::uint8_t code;
@@ -66,6 +67,11 @@ constexpr std::uint8_t link_code(LinkOp op, OperandKind kind, bool value_on_top)
     if (o > pow) return static_cast<std::uint8_t>(kLinkPow + 1 + o - pow);
     return static_cast<std::uint8_t>((o * kOperandKinds + static_cast<int>(kind)) * 2 + (value_on_top ? 1 : 0));
 }
+
+// Slots: the value stack's entries first, then one per strided band a program reads, gathered
+// once per block (rather than at every push) so that chains read it as a slot.
+inline constexpr std::uint32_t kStackSlots = 64;
+inline constexpr std::uint32_t kGatheredSlots = 16;
 
 // Links per chain; a longer run of ops is split into chains that pass the value through a slot.
 inline constexpr std::uint32_t kMaxChainLinks = 32;

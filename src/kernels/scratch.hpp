@@ -10,7 +10,8 @@
 namespace vexlora {
 
 struct Scratch {
-    static constexpr std::size_t kSlots = 64;  // the band-math value stack, one block per entry
+    // The band-math value stack and the gathered bands, one block per entry.
+    static constexpr std::size_t kSlots = kStackSlots + kGatheredSlots;
     alignas(64) std::byte slots[kSlots * kBlockBytes];
     alignas(64) std::byte tile[kTransposeTileBytes];
 };
