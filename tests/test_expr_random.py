@@ -1,5 +1,7 @@
 """Randomised programs compared bit for bit with the element-by-element reference."""
 
+import struct
+
 import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -7,7 +9,7 @@ from hypothesis import strategies as st
 
 import vexlora
 from conftest import layouts, panic_type
-from expr_reference import check_against, evaluate_grid
+from expr_reference import check_against, evaluate_grid, parse
 
 BINARY, UNARY = ["add", "sub", "mul", "div", "pow"], ["neg", "abs", "sqrt"]
 SCALARS = [0.0, -0.0, 0.5, -0.5, 1.0, -1.0, 2.0, -3.0, 0.1, 3e38, -3e38, 1e38, 1e-45, -1e-45, 1e-38,
@@ -122,3 +124,42 @@ def test_hypothesis_programs(program, seed):
     program = [{"type": t} if isinstance(t, str) else t for t in program]
     rng = np.random.default_rng(seed)
     check_once(rng, program, random_bands(rng, 3, (4, 5), allow_small=False), (4, 5))
+
+
+NAN_PAYLOAD = struct.unpack("<d", struct.pack("<Q", 0x7FF8000020000000))[0]
+EDGE_PROGRAMS = [
+    "", "-0.0 neg abs neg", f"{NAN_PAYLOAD} neg", f"b0 {NAN_PAYLOAD} add b1 mul neg",
+    f"{NAN_PAYLOAD} b0 b1 add sub", "b2 b0 b0 add", "b0 b1 b2 b0 b1 b2 mul add sub div 2 pow b2 sub",
+    "b0 " + "b1 sub 0.5 b2 add div " * 40 + "neg",  # a value through 160 ops
+    " ".join(f"b{k % 3}" for k in range(64)) + " add" * 63,  # the full stack
+]
+
+
+def laid_out(rng, shape, kind, dtype=np.uint16):
+    """C, Fortran or strided ("S") arrays of `shape`."""
+    base = rng.integers(0, 65536, (2 * shape[0], 3 * shape[1])).astype(dtype)
+    return base[::2, ::3] if kind == "S" else np.array(base[: shape[0], : shape[1]], order=kind)
+
+
+@pytest.mark.parametrize("shape", [(3, 33), (37, 70), (130, 5)])
+@pytest.mark.parametrize("layout", ["CC", "FC", "SC", "FF", "CS"])  # bands, output
+@pytest.mark.parametrize("text", EDGE_PROGRAMS)
+def test_edge_programs_in_every_layout(text, layout, shape):
+    rng = np.random.default_rng(shape[1])
+    bands = [laid_out(rng, shape, layout[0]) for _ in range(3)]
+    out = laid_out(rng, shape, layout[1], np.float32)
+    old = out.copy()
+    ref = evaluate_grid(parse(text), bands, shape)
+    check_against(ref, out, old, run(parse(text), bands, out))
+
+
+@pytest.mark.parametrize("count, depth", [(16, 64), (17, 64), (40, 64), (17, 2)])
+def test_many_strided_bands_on_a_full_stack(count, depth):
+    rng = np.random.default_rng(count)
+    bands = [laid_out(rng, (2, 45), "S") for _ in range(count)]
+    text = " ".join(f"b{k % count}" for k in range(depth)) + " sqrt sub" + " mul" * (depth - 2)
+    out = laid_out(rng, (2, 45), "C", np.float32)
+    old = out.copy()
+    ref = evaluate_grid(parse(text), bands, (2, 45))
+    check_against(ref, out, old, run(parse(text), bands, out))
+    assert ref.ok.all()

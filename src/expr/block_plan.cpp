@@ -44,12 +44,14 @@ Steps lower(std::span<const ExprOp> ops, std::span<const std::uint8_t> unit, Ope
                 stack.push_back({OperandKind::Const, 0, op.scalar});
             } else {
                 const Operand band{OperandKind::Band, static_cast<std::uint32_t>(op.band_index), 0.0f};
-                const auto known = std::find(gathered.begin(), gathered.end(), op.band_index);
+                auto known = std::find(gathered.begin(), gathered.end(), op.band_index);
+                if (!unit[band.index] && known == gathered.end() && gathered.size() < kGatheredSlots) {
+                    known = gathered.insert(gathered.end(), op.band_index);
+                }
                 if (unit[band.index]) {
                     stack.push_back(band);
-                } else if (known != gathered.end() || gathered.size() < kGatheredSlots) {
-                    if (known == gathered.end()) gathered.push_back(op.band_index);
-                    const auto r = std::find(gathered.begin(), gathered.end(), op.band_index) - gathered.begin();
+                } else if (known != gathered.end()) {
+                    const auto r = known - gathered.begin();
                     stack.push_back(slot(static_cast<std::int32_t>(kStackSlots + r)));
                 } else {
                     steps.push_back(materialize(band, depth, unit));
@@ -118,6 +120,7 @@ struct PendingChain {
 
 // Groups the steps into chains. Each stack value is consumed exactly once, so a step that takes
 // the value the step before it made is that value's only reader: it can take it in registers.
+// (Gathered bands are read many times, but a gather step never opens a chain.)
 std::pmr::vector<PendingChain> form_chains(const Steps& steps, std::pmr::vector<Link>& links,
                                            std::pmr::memory_resource* memory) {
     std::pmr::vector<PendingChain> chains(memory);

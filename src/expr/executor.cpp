@@ -16,10 +16,11 @@
 namespace vexlora {
 namespace {
 
-// Element-operations (elements times steps) below which the run stays on the calling thread.
+// Element-operations (elements times ops of the plan) below which the run stays on the calling thread.
 constexpr std::int64_t kExprGrainWork = 1 << 17;
 
-static_assert(Scratch::kSlots >= kStackSize, "a slot per value-stack entry");
+static_assert(kStackSlots == kStackSize, "a slot per value-stack entry");
+static_assert(Scratch::kSlots >= kStackSlots + kGatheredSlots, "and one per gathered band");
 
 ViewGeometry region_geometry(const ViewGeometry& g, std::int64_t rows, std::int64_t cols) {
     return {rows, cols, g.row_stride, g.col_stride, g.elem_size};
@@ -68,9 +69,10 @@ void evaluate_region(ThreadPool& pool, const IsaTable& isa, std::span<const Expr
     }
     const bool single = needs_single_thread(reinterpret_cast<std::uintptr_t>(out.origin), out_geom, read_origins,
                                             read_views);
-    const std::int64_t steps = std::max<std::int64_t>(1, static_cast<std::int64_t>(block_plan.steps.size()));
+    std::int64_t work = 0;  // per element: a chain's links, or one for a gather or a store
+    for (const Step& step : block_plan.steps) work += std::max<std::int64_t>(1, step.link_count);
     const std::int64_t grain =
-        single ? std::numeric_limits<std::int64_t>::max() : std::max<std::int64_t>(kBlock, kExprGrainWork / steps);
+        single ? std::numeric_limits<std::int64_t>::max() : std::max<std::int64_t>(kBlock, kExprGrainWork / work);
 
     auto run_steps = [&](BlockContext& ctx) {
         for (const Step& step : block_plan.steps) step.fn(step, ctx);
