@@ -289,3 +289,22 @@ def test_outputs_larger_than_the_last_level_cache(rng, inputs_order):
         [{"type": "push_band", "index": 0}, {"type": "push_band", "index": 1}, {"type": "div"}], 2)
     vexlora.execute_expr_inplace(program, bands[:2], out)
     assert_bits_equal(out, ref_ratio(bands[0], bands[1]))
+
+
+@pytest.mark.parametrize("shape", [(203, 301), (17, 1000), (1000, 17), (300, 2100)])
+@pytest.mark.parametrize("offset", [0, 1, 7])
+def test_transposed_writes_into_an_offset_row_slice(rng, shape, offset):
+    """Fortran-ordered bands into rows of a C-ordered output that start off a vector boundary:
+    the tile transposition's leading, trailing and last-run elements, and nothing outside."""
+    a, b = (np.asfortranarray(random_band(rng, shape)) for _ in range(2))
+    canvas = np.full((shape[0] + 2, shape[1] + 16), 123.0, np.float32)
+    out = canvas[1 : 1 + shape[0], offset : offset + shape[1]]
+    before = canvas.copy()
+    vexlora.calculate_normalized_difference_inplace(a, b, out)
+    assert_bits_equal(out, ref_normalized_difference(a, b))
+    program = vexlora.compile_expr([{"type": "push_band", "index": 0}, {"type": "push_band", "index": 1},
+                                    {"type": "sub"}, {"type": "abs"}], 2)
+    vexlora.execute_expr_inplace(program, [a, b], out)
+    assert_bits_equal(out, np.abs(a.astype(np.float32) - b.astype(np.float32)))
+    out[...] = 123.0
+    assert_bits_equal(canvas, before)
