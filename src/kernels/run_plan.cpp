@@ -73,8 +73,10 @@ std::int64_t transpose_phase(const TraversalPlan& plan, std::uintptr_t out_origi
 }
 
 ZipGroup transposing_split(const ZipGroup& group, const TraversalPlan& plan) {
-    // Runs down columns: split the rows (row order), and the other way round.
-    return ZipGroup{group.rows, group.cols, kNoLayout, plan.rows_inner ? 1 : -1};
+    // Split across the runs, not along them (runs down columns: split the columns), so that every
+    // piece keeps runs as long as a tile allows: a short run of each band is read at memory latency,
+    // while neighbouring pieces share at most a cache line of the output at their edge.
+    return ZipGroup{group.rows, group.cols, kNoLayout, plan.rows_inner ? -1 : 1};
 }
 
 std::int64_t transposing_grain(const ZipGroup& group, const ThreadPool& pool, std::int64_t grain) {
