@@ -3,6 +3,8 @@
 
 from __future__ import annotations
 
+from collections.abc import Callable
+
 from ._errors import FormulaError, unexpected
 from ._tokens import Kind, Token, tokenize
 from ._tree import FUNCTIONS, Binary, Call, Name, Node, Number, Unary
@@ -41,19 +43,18 @@ class _Parser:
         token = self._peek()
         return token.kind is Kind.OPERATOR and token.text in operators
 
-    def _sum(self) -> Node:
-        node = self._product()
-        while self._at("+", "-"):
+    def _left_associative(self, operators: tuple[str, ...], operand: Callable[[], Node]) -> Node:
+        node = operand()
+        while self._at(*operators):
             op = self._next()
-            node = Binary(op.text, node, self._product(), op.column)
+            node = Binary(op.text, node, operand(), op.column)
         return node
 
+    def _sum(self) -> Node:
+        return self._left_associative(("+", "-"), self._product)
+
     def _product(self) -> Node:
-        node = self._unary()
-        while self._at("*", "/"):
-            op = self._next()
-            node = Binary(op.text, node, self._unary(), op.column)
-        return node
+        return self._left_associative(("*", "/"), self._unary)
 
     def _unary(self) -> Node:
         token = self._peek()

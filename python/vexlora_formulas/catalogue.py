@@ -33,6 +33,13 @@ def _index(name: str, long_name: str, formula: str, bands: str, reference: str, 
     return SpectralIndex(name, long_name, formula, tuple(bands.split()), reference, MappingProxyType(constants))
 
 
+# Defines both chlorophyll indices, GCI and CIre.
+_GITELSON_2003 = (
+    "Gitelson, A. A., Gritz, Y., Merzlyak, M. N. (2003). Relationships between leaf chlorophyll content and "
+    "spectral reflectance and algorithms for non-destructive chlorophyll assessment in higher plant leaves. "
+    "Journal of Plant Physiology, 160(3), 271-282."
+)
+
 _ENTRIES = (
     # Vegetation: normalized differences and ratios
     _index("NDVI", "Normalized Difference Vegetation Index", "(nir - red) / (nir + red)", "nir red",
@@ -57,13 +64,9 @@ _ENTRIES = (
            "Chen, J. M. (1996). Evaluation of vegetation indices and a modified simple ratio for boreal "
            "applications. Canadian Journal of Remote Sensing, 22(3), 229-242."),
     _index("GCI", "Green Chlorophyll Index", "nir / green - 1", "nir green",
-           "Gitelson, A. A., Gritz, Y., Merzlyak, M. N. (2003). Relationships between leaf chlorophyll content and "
-           "spectral reflectance and algorithms for non-destructive chlorophyll assessment in higher plant "
-           "leaves. Journal of Plant Physiology, 160(3), 271-282."),
+           _GITELSON_2003),
     _index("CIre", "Red-Edge Chlorophyll Index", "nir / rededge - 1", "nir rededge",
-           "Gitelson, A. A., Gritz, Y., Merzlyak, M. N. (2003). Relationships between leaf chlorophyll content and "
-           "spectral reflectance and algorithms for non-destructive chlorophyll assessment in higher plant "
-           "leaves. Journal of Plant Physiology, 160(3), 271-282."),
+           _GITELSON_2003),
     _index("CVI", "Chlorophyll Vegetation Index", "nir * red / green ** 2", "nir red green",
            "Vincini, M., Frazzi, E., D'Alessio, P. (2008). A broad-band leaf chlorophyll vegetation index at the "
            "canopy scale. Precision Agriculture, 9(5), 303-319."),
