@@ -291,13 +291,22 @@ def test_outputs_larger_than_the_last_level_cache(rng, inputs_order):
     assert_bits_equal(out, ref_ratio(bands[0], bands[1]))
 
 
-@pytest.mark.parametrize("shape", [(203, 301), (17, 1000), (1000, 17), (300, 2100)])
+@pytest.mark.parametrize("shape", [(203, 301), (17, 1000), (1000, 17), (300, 2100), (5, 300)])
 @pytest.mark.parametrize("offset", [0, 1, 7])
-def test_transposed_writes_into_an_offset_row_slice(rng, shape, offset):
+@pytest.mark.parametrize("band_offset", [0, 5])
+def test_transposed_writes_into_an_offset_row_slice(rng, shape, offset, band_offset):
     """Fortran-ordered bands into rows of a C-ordered output that start off a vector boundary:
-    the tile transposition's leading, trailing and last-run elements, and nothing outside."""
-    a, b = (np.asfortranarray(random_band(rng, shape)) for _ in range(2))
-    canvas = np.full((shape[0] + 2, shape[1] + 16), 123.0, np.float32)
+    the tile transposition's leading, trailing and last-run elements, and nothing outside. Bands
+    that start a few elements into their columns move where the aligned blocks down the runs begin."""
+    rows, cols = shape
+    a, b = (np.asfortranarray(random_band(rng, (rows + band_offset, cols)))[band_offset:] for _ in range(2))
+    # Rows a whole number of cache lines apart, from a line boundary: the output's rows then share
+    # one alignment, so whole blocks start `offset` columns in, after a partial one.
+    canvas_cols = (shape[1] + 16 + 15) // 16 * 16
+    storage = np.empty((shape[0] + 2) * canvas_cols + 16, np.float32)
+    start = (-storage.ctypes.data % 64) // 4
+    canvas = storage[start : start + (shape[0] + 2) * canvas_cols].reshape(shape[0] + 2, canvas_cols)
+    canvas[...] = 123.0
     out = canvas[1 : 1 + shape[0], offset : offset + shape[1]]
     before = canvas.copy()
     vexlora.calculate_normalized_difference_inplace(a, b, out)

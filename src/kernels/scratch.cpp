@@ -9,7 +9,7 @@ namespace vexlora {
 
 Scratch* calling_thread_scratch() noexcept {
     thread_local std::unique_ptr<Scratch> scratch;
-    if (!scratch) scratch.reset(new (std::nothrow) Scratch);
+    if (!scratch) scratch.reset(new (std::nothrow) Scratch());
     return scratch.get();
 }
 

@@ -48,7 +48,7 @@ ThreadPool* ThreadPool::create(unsigned workers) noexcept {
     try {
         pool->scratch_.reserve(workers);
         for (unsigned i = 0; i < workers && ok; ++i) {
-            pool->scratch_.emplace_back(new (std::nothrow) Scratch);
+            pool->scratch_.emplace_back(new (std::nothrow) Scratch());
             ok = pool->scratch_.back() != nullptr;
         }
         pool->threads_.reserve(workers);
