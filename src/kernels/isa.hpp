@@ -12,6 +12,9 @@ namespace vexlora {
 // Runs of a transposing tile computed side by side: enough to keep the caches' stream prefetchers on
 // every input, few enough (with up to three inputs) that they can follow all of them.
 inline constexpr int kTransposeAbreast = 4;
+// The spectral kernels know their input count: they take as many runs abreast as keep the streams
+// read at once within this many (measured: three-input kernels gain 4-5% with two runs, not four).
+inline constexpr int kTransposeStreams = 8;
 
 enum class SpectralKind : int { NormalizedDifference, Ratio, AdjustedDifference, Evi };
 inline constexpr int kSpectralKinds = 4;

@@ -22,7 +22,7 @@ struct TraversalPlan {
 // Tiles of the transposing traversal: up to kTransposeRuns elements along each run, kTransposeWidth runs.
 // Long runs keep the inputs' reads sequential; a wide tile writes 256 contiguous bytes of each output
 // row at a time; the tile (266 KB) stays in the core's L2 until it is written out.
-// Inside a tile, runs are computed kTransposeAbreast (isa.hpp) at a time.
+// Inside a tile, runs are computed a few at a time (kTransposeAbreast, kTransposeStreams in isa.hpp).
 inline constexpr std::int64_t kTransposeRuns = 2048;
 inline constexpr std::int64_t kTransposeWidth = 64;
 // Bytes between the runs of a tile: one cache line more than a run, so that the runs do not all map
