@@ -347,7 +347,7 @@ def print_row(r):
 
 def main():
     parser = argparse.ArgumentParser(description="vexlora benchmark (see the module docstring)")
-    parser.add_argument("--quick", action="store_true", help="fewer repetitions, 256 and 2048 only, C and mixed")
+    parser.add_argument("--quick", action="store_true", help="fewer repetitions (3 timed runs per row instead of 9)")
     parser.add_argument("--large", action="store_true", help="also 8192 x 8192")
     parser.add_argument("--layouts", default="C,F,mixed,stepped", help="comma-separated layouts")
     parser.add_argument("--repeat", type=int, default=None, help="timed runs per row")
