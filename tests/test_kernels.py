@@ -1,6 +1,7 @@
 """The spectral index kernels: exact float32 values, every memory layout of inputs and outputs,
 shapes around the parallel split, odd strides, and the shape check."""
 
+import hashlib
 import os
 import subprocess
 import sys
@@ -289,6 +290,41 @@ def test_outputs_larger_than_the_last_level_cache(rng, inputs_order):
         [{"type": "push_band", "index": 0}, {"type": "push_band", "index": 1}, {"type": "div"}], 2)
     vexlora.execute_expr_inplace(program, bands[:2], out)
     assert_bits_equal(out, ref_ratio(bands[0], bands[1]))
+
+
+STREAMED_EDGES_SCRIPT = """
+import hashlib, sys, numpy as np, vexlora
+cols = int(sys.argv[1])
+rows = 81_000_000 // (4 * cols)
+rng = np.random.default_rng(cols)
+a, b = (np.asfortranarray(rng.integers(0, 65536, (rows, cols), dtype=np.uint16)) for _ in range(2))
+storage = np.empty(rows * cols + 16, np.float32)
+start = ((4 - storage.ctypes.data) % 64) // 4
+out = storage[start : start + rows * cols].reshape(rows, cols)
+vexlora.calculate_normalized_difference_inplace(a, b, out)
+print(hashlib.sha256(out.tobytes()).hexdigest())
+ops = [{"type": "push_band", "index": 0}, {"type": "push_band", "index": 1}, {"type": "div"}]
+vexlora.execute_expr_inplace(vexlora.compile_expr(ops, 2), [a, b], out)
+print(hashlib.sha256(out.tobytes()).hexdigest())
+"""
+
+
+@pytest.mark.parametrize("isa", ["avx512", "avx2", "baseline"])
+@pytest.mark.parametrize("cols", [68, 72, 80])
+def test_streamed_transposed_rows_with_narrow_edge_tiles(isa, cols):
+    """An output beyond the last-level cache whose rows start 4 bytes past a line and are a whole
+    number of vectors apart: rows are written around the caches, and tiles at the right edge or
+    between pieces are too narrow to hold an aligned block, so theirs are stored in place. Run in a
+    subprocess, so that a fault fails the test rather than the session."""
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(vexlora.__file__), VEXLORA_ISA=isa)
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(STREAMED_EDGES_SCRIPT), str(cols)], env=env,
+                            capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr
+    rng = np.random.default_rng(cols)
+    rows = 81_000_000 // (4 * cols)
+    a, b = (rng.integers(0, 65536, (rows, cols), dtype=np.uint16) for _ in range(2))
+    expected = [hashlib.sha256(ref.tobytes()).hexdigest() for ref in (ref_normalized_difference(a, b), ref_ratio(a, b))]
+    assert result.stdout.split() == expected
 
 
 @pytest.mark.parametrize("shape", [(203, 301), (17, 1000), (1000, 17), (300, 2100), (5, 300)])
