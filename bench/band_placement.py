@@ -18,22 +18,11 @@ import time
 import numpy as np
 
 import vexlora
+from bench import WORKLOADS, program  # the same formulas as the main benchmark's programs
 
 N = 8192
 BAND_BYTES = N * N * 2
 STRIDE = 1 << 27  # 128 MiB, one band
-
-
-def program(text):
-    ops = []
-    for token in text.split():
-        if token[0] == "b":
-            ops.append({"type": "push_band", "index": int(token[1:])})
-        elif token[0].isdigit():
-            ops.append({"type": "push_scalar", "value": float(token)})
-        else:
-            ops.append({"type": token})
-    return ops
 
 
 def main():
@@ -43,8 +32,8 @@ def main():
 
     rng = np.random.default_rng(7)
     out = np.empty((N, N), np.float32)
-    ndvi = vexlora.compile_expr(program("b0 b1 sub b0 b1 add div"), 2)
-    evi = vexlora.compile_expr(program("b0 b1 sub b1 6 mul b0 add b2 7.5 mul sub 1 add div 2.5 mul"), 3)
+    ndvi = vexlora.compile_expr(program(WORKLOADS["ndvi"][3]), 2)
+    evi = vexlora.compile_expr(program(WORKLOADS["evi"][3]), 3)
     for gap in (4 << 10, 64 << 10):
         storage = np.empty(3 * (STRIDE + gap) + (2 << 20), np.uint8)
         start = (-storage.ctypes.data) % (2 << 20) + 16  # NumPy's usual offset into a fresh page

@@ -9,8 +9,8 @@
 
 namespace vexlora {
 
-// Runs of a transposing tile computed side by side: enough to keep the caches' stream prefetchers on
-// every input, few enough (with up to three inputs) that they can follow all of them.
+// Runs of a transposing tile that the band-math executor computes side by side: enough to keep the
+// caches' stream prefetchers on every band, few enough that they can follow all of them.
 inline constexpr int kTransposeAbreast = 4;
 // The spectral kernels know their input count: they take as many runs abreast as keep the streams
 // read at once within this many (measured: three-input kernels gain 4-5% with two runs, not four).

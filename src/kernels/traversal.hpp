@@ -21,7 +21,7 @@ struct TraversalPlan {
 
 // Tiles of the transposing traversal: up to kTransposeRuns elements along each run, kTransposeWidth runs.
 // Long runs keep the inputs' reads sequential; a wide tile writes 256 contiguous bytes of each output
-// row at a time; the tile (266 KB) stays in the core's L2 until it is written out.
+// row at a time; the tile (528 KB) stays in the core's L2 until it is written out.
 // Inside a tile, runs are computed a few at a time (kTransposeAbreast, kTransposeStreams in isa.hpp).
 inline constexpr std::int64_t kTransposeRuns = 2048;
 inline constexpr std::int64_t kTransposeWidth = 64;
