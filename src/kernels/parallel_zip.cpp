@@ -26,6 +26,22 @@ void run_piece(void* ctx, std::uint32_t index, Scratch& scratch) {
     if (piece.rows > 0 && piece.cols > 0) job.fn(job.context, piece, scratch);
 }
 
+// Elements in the left half when [start, start + extent) is split: the boundary of the group's
+// split quantum nearest the middle, if one lies strictly inside, else half the extent.
+std::int64_t split_point(const ZipGroup& group, std::int64_t start, std::int64_t extent) {
+    const std::int64_t half = extent / 2;
+    const std::int64_t q = group.split_quantum;
+    if (q <= 1) return half;
+    const std::int64_t middle = start + half;
+    const std::int64_t below = middle - ((middle - group.split_phase) % q + q) % q;
+    const std::int64_t above = below + q;
+    const bool below_inside = below > start;
+    const bool above_inside = above < start + extent;
+    if (below_inside && (!above_inside || middle - below <= above - middle)) return below - start;
+    if (above_inside) return above - start;
+    return half;
+}
+
 }  // namespace
 
 ZipGroup make_zip_group(std::int64_t rows, std::int64_t cols, std::span<const ViewGeometry> views) {
@@ -57,7 +73,7 @@ Rect piece_rect(const ZipGroup& group, unsigned depth, std::uint32_t index) {
         else split_cols = !(r.rows > 1) && r.cols > 1;
         std::int64_t& start = split_cols ? r.col : r.row;
         std::int64_t& extent = split_cols ? r.cols : r.rows;
-        const std::int64_t left = extent / 2;
+        const std::int64_t left = split_cols == column_order ? split_point(group, start, extent) : extent / 2;
         if (right) {
             start += left;
             extent -= left;

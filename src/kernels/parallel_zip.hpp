@@ -21,11 +21,15 @@ struct Rect {
 
 // The views walked together (output first): their common extents, the intersection of their
 // layout flags and the sum of their tendencies. Pieces keep the parent's flags and tendency.
+// Along the axis that is halved first, a split falls where the index is split_phase modulo
+// split_quantum when the piece is wide enough (so that pieces keep whole tiles), else halfway.
 struct ZipGroup {
     std::int64_t rows;
     std::int64_t cols;
     unsigned flags;
     int tendency;
+    std::int64_t split_quantum = 1;
+    std::int64_t split_phase = 0;
 };
 
 ZipGroup make_zip_group(std::int64_t rows, std::int64_t cols, std::span<const ViewGeometry> views);

@@ -76,7 +76,8 @@ ZipGroup transposing_split(const ZipGroup& group, const TraversalPlan& plan) {
     // Split across the runs, not along them (runs down columns: split the columns), so that every
     // piece keeps runs as long as a tile allows: a short run of each band is read at memory latency,
     // while neighbouring pieces share at most a cache line of the output at their edge.
-    return ZipGroup{group.rows, group.cols, kNoLayout, plan.rows_inner ? -1 : 1};
+    // Pieces split where the tiles do, so that only the array's own edges make narrow tiles.
+    return ZipGroup{group.rows, group.cols, kNoLayout, plan.rows_inner ? -1 : 1, kTransposeWidth, plan.tile_phase};
 }
 
 std::int64_t transposing_grain(const ZipGroup& group, const ThreadPool& pool, std::int64_t grain) {
