@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 
 namespace vexlora {
 namespace {
@@ -20,6 +21,30 @@ std::uint64_t g_pool_generation = 0;   // fork generation the pool was built in
 bool g_pool_attempted = false;
 
 void on_fork_child() noexcept { g_fork_generation.fetch_add(1, std::memory_order_relaxed); }
+
+// How long a submitter polls for the workers still in its job before it blocks. They finish
+// their last pieces about when it does, and a blocked thread takes tens of microseconds to wake
+// (more on a virtual machine): a tenth of a call whose data fills the caches.
+constexpr std::chrono::microseconds kPollTime{50};
+
+inline void cpu_relax() noexcept {
+#if defined(__SSE2__) || defined(__x86_64__)
+    _mm_pause();
+#endif
+}
+
+// Polls until done() holds or kPollTime has passed; true if it held.
+template <class Done>
+bool poll_briefly(Done&& done) noexcept {
+    const auto deadline = std::chrono::steady_clock::now() + kPollTime;
+    for (;;) {
+        for (int i = 0; i < 64; ++i) {
+            if (done()) return true;
+            cpu_relax();
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return done();
+    }
+}
 
 void set_thread_defaults() noexcept {
 #if defined(__SSE__) || defined(__x86_64__)
@@ -101,11 +126,14 @@ void ThreadPool::worker_main(Scratch& scratch) noexcept {
             work_cv_.wait(lock);
             continue;
         }
-        ++job->attached;
+        job->attached.fetch_add(1, std::memory_order_relaxed);
         lock.unlock();
         drain(*job, scratch);
+        // The job may be gone once its count drops to zero (its submitter returns): only the pool's
+        // own members are touched after that.
+        const bool last = job->attached.fetch_sub(1, std::memory_order_acq_rel) == 1;
         lock.lock();
-        if (--job->attached == 0) done_cv_.notify_all();
+        if (last) done_cv_.notify_all();
     }
 }
 
@@ -130,7 +158,13 @@ void ThreadPool::run(Job& job, Scratch& caller_scratch) noexcept {
             break;
         }
     }
-    done_cv_.wait(lock, [&job] { return job.attached == 0; });
+    // Every piece is claimed, so no worker joins from here on; those inside finish their last
+    // piece about when this thread did.
+    auto left = [&job] { return job.attached.load(std::memory_order_acquire) == 0; };
+    lock.unlock();
+    if (poll_briefly(left)) return;
+    lock.lock();
+    done_cv_.wait(lock, left);
 }
 
 void start_global_pool() noexcept {

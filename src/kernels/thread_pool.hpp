@@ -22,7 +22,7 @@ public:
         void* context;
         std::uint32_t piece_count;
         std::atomic<std::uint32_t> next{0};
-        std::uint32_t attached = 0;  // workers inside the job; guarded by the pool mutex
+        std::atomic<std::uint32_t> attached{0};  // workers inside the job; raised under the pool mutex
         Job* link = nullptr;         // open-job list; guarded by the pool mutex
     };
 
