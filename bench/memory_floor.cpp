@@ -109,11 +109,12 @@ float run_share(const Pass& p, std::size_t r0, std::size_t r1) {
             }
             break;
     }
+    _mm_sfence();  // the streamed lines are out before the share counts as done, as in the kernels
     return horizontal_sum(acc);
 }
 
 // The calling thread and one waiting thread per further core; each takes an equal share of the
-// rows, a whole number of 64-row tiles except the last.
+// 64-row tiles (shares differ by at most one tile; with more threads than tiles some have none).
 class Team {
 public:
     explicit Team(unsigned threads) : threads_(std::max(1u, threads)) {
@@ -141,9 +142,8 @@ public:
 
 private:
     float share(unsigned t) {
-        const std::size_t side = pass_.side;
-        const std::size_t per = side / threads_ / kTileWidth * kTileWidth;
-        return run_share(pass_, t * per, t + 1 == threads_ ? side : (t + 1) * per);
+        const std::size_t tiles = pass_.side / kTileWidth;
+        return run_share(pass_, tiles * t / threads_ * kTileWidth, tiles * (t + 1) / threads_ * kTileWidth);
     }
     void serve(unsigned t) {
         std::uint64_t seen = 0;
@@ -181,6 +181,8 @@ unsigned floor_threads() { return team().size(); }
 
 // One pass of `kind` over side x side arrays (side a multiple of 64); see the top of the file.
 float floor_pass(int kind, const std::uint16_t* a, const std::uint16_t* b, float* out, std::size_t side) {
+    // Streaming stores fault on vectors off their alignment; passes walk whole 64-element tiles.
+    if (side % kTileWidth != 0 || reinterpret_cast<std::uintptr_t>(out) % 64 != 0) return __builtin_nanf("");
     return team().run(Pass{kind, a, b, out, side});
 }
 

@@ -9,9 +9,10 @@ machine's drift treats them alike:
   * vexlora NDVI and ratio on C-ordered arrays, and NDVI with Fortran-ordered bands into a
     C-ordered output;
   * NumPy's best for NDVI and ratio (out= ufuncs over cache-sized blocks, as in bench.py).
-It prints min and median times and the ratios that bound what a faster kernel could reach: the
-kernel against the floor, and NumPy's best against the floor (the largest speed-up over NumPy
-that moving the bytes allows).
+It prints min and median times and the ratios of minimum times: the kernel against the floor, and
+NumPy's best against the floor (roughly the speed-up over NumPy that moving the bytes this way
+allows). The floor is one way of moving the bytes, not a lower bound: a kernel can beat it, and
+on a machine whose memory speed drifts its ratios vary from run to run.
 
     python bench/memory_floor.py            # 2048 x 2048
     python bench/memory_floor.py --large    # adds 8192 x 8192
@@ -100,8 +101,8 @@ def measure(lib: ctypes.CDLL, n: int, repeat: int, rng: np.random.Generator) -> 
         "vexlora ratio / floor": times["vexlora ratio"][1] / floor_min,
         "vexlora ndvi, mixed / vexlora ndvi": times["vexlora ndvi, mixed"][1] / times["vexlora ndvi"][1],
         "vexlora ndvi, mixed / (tiled read + tiled write)": times["vexlora ndvi, mixed"][1] / tiled_min,
-        "numpy best ndvi / floor (largest speed-up)": times["numpy best ndvi"][1] / floor_min,
-        "numpy best ratio / floor (largest speed-up)": times["numpy best ratio"][1] / floor_min,
+        "numpy best ndvi / floor": times["numpy best ndvi"][1] / floor_min,
+        "numpy best ratio / floor": times["numpy best ratio"][1] / floor_min,
     }
     print("  ratios of minimum times:")
     for name, value in ratios.items():

@@ -35,10 +35,13 @@ std::int64_t split_point(const ZipGroup& group, std::int64_t start, std::int64_t
     const std::int64_t middle = start + half;
     const std::int64_t below = middle - ((middle - group.split_phase) % q + q) % q;
     const std::int64_t above = below + q;
-    const bool below_inside = below > start;
-    const bool above_inside = above < start + extent;
-    if (below_inside && (!above_inside || middle - below <= above - middle)) return below - start;
-    if (above_inside) return above - start;
+    // Only a boundary that leaves the two halves within an eighth of the extent of even: a tile
+    // split in two costs less than a thread left idle while another finishes a larger part.
+    const std::int64_t slack = extent / 8;
+    const bool below_ok = below > start && middle - below <= slack;
+    const bool above_ok = above < start + extent && above - middle <= slack;
+    if (below_ok && (!above_ok || middle - below <= above - middle)) return below - start;
+    if (above_ok) return above - start;
     return half;
 }
 
