@@ -27,7 +27,7 @@ void run_piece(void* ctx, std::uint32_t index, Scratch& scratch) {
 }
 
 // Elements in the left half when [start, start + extent) is split: the boundary of the group's
-// split quantum nearest the middle, if one lies strictly inside, else half the extent.
+// split quantum nearest the middle, if one lies within an eighth of the extent of it, else half.
 std::int64_t split_point(const ZipGroup& group, std::int64_t start, std::int64_t extent) {
     const std::int64_t half = extent / 2;
     const std::int64_t q = group.split_quantum;
@@ -35,8 +35,8 @@ std::int64_t split_point(const ZipGroup& group, std::int64_t start, std::int64_t
     const std::int64_t middle = start + half;
     const std::int64_t below = middle - ((middle - group.split_phase) % q + q) % q;
     const std::int64_t above = below + q;
-    // Only a boundary that leaves the two halves within an eighth of the extent of even: a tile
-    // split in two costs less than a thread left idle while another finishes a larger part.
+    // A boundary further out is not taken: a tile cut in two costs less than one thread left idle
+    // while another finishes a larger part.
     const std::int64_t slack = extent / 8;
     const bool below_ok = below > start && middle - below <= slack;
     const bool above_ok = above < start + extent && above - middle <= slack;

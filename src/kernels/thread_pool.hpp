@@ -23,7 +23,7 @@ public:
         std::uint32_t piece_count;
         std::atomic<std::uint32_t> next{0};
         std::atomic<std::uint32_t> attached{0};  // workers inside the job; raised under the pool mutex
-        Job* link = nullptr;         // open-job list; guarded by the pool mutex
+        Job* link = nullptr;                     // open-job list; guarded by the pool mutex
     };
 
     // Starts `workers` threads, each with its scratch, and waits until all run. Null if they cannot be
