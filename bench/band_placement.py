@@ -13,12 +13,11 @@ them alike:
 from __future__ import annotations
 
 import argparse
-import time
 
 import numpy as np
 
 import vexlora
-from bench import WORKLOADS, program  # the same formulas as the main benchmark's programs
+from bench import WORKLOADS, program, timed_together  # the main benchmark's formulas and timing
 
 N = 8192
 BAND_BYTES = N * N * 2
@@ -51,15 +50,7 @@ def main():
             "evi kernel": lambda: vexlora.calculate_evi_inplace(a, b, c, 2.5, 6.0, 7.5, 1.0, out),
             "evi program": lambda: vexlora.execute_expr_inplace(evi, [a, b, c], out),
         }
-        samples = {name: [] for name in calls}
-        for fn in calls.values():
-            fn()
-        for _ in range(args.repeat):
-            for name, fn in calls.items():
-                t0 = time.perf_counter()
-                fn()
-                samples[name].append(time.perf_counter() - t0)
-        best = {name: min(v) * 1e3 for name, v in samples.items()}
+        best = {name: t[1] * 1e3 for name, t in timed_together(calls, args.repeat).items()}
         print(f"bands 128 MiB + {gap >> 10} KiB apart: "
               + ", ".join(f"{name} {ms:.2f} ms" for name, ms in best.items())
               + f"; program/kernel: ndvi {best['ndvi program'] / best['ndvi kernel']:.2f},"

@@ -31,9 +31,8 @@ from pathlib import Path
 
 import numpy as np
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-import bench  # noqa: E402  (the timing loop, formulas and NumPy baseline)
-import vexlora  # noqa: E402
+import bench  # the timing loop, formulas and NumPy baseline (this script's own directory)
+import vexlora
 
 PASSES = {
     "floor: streamed write": 0,
