@@ -341,3 +341,38 @@ def test_result_is_a_strided_band(text, rng):
     out = old_values((4, 15), rng)
     execute(text, bands, out)
     assert_bits_equal(out, bands[1].astype(np.float32))
+
+
+def bands_at_distance(values, distance, order):
+    """Bands laid out `distance` bytes apart in one buffer (which stays mostly unmapped), each at the
+    usual 16-byte offset into a page: the placement NumPy gives big arrays made one after another."""
+    nbytes = values[0].nbytes
+    raw = np.zeros((len(values) - 1) * distance + nbytes + 4096 + 16, np.uint8)
+    start = (-raw.ctypes.data) % 4096 + 16
+    bands = []
+    for k, v in enumerate(values):
+        at = start + k * distance
+        band = np.ndarray(v.shape, np.uint16, raw[at: at + nbytes], order=order)
+        band[...] = v
+        bands.append(band)
+    return bands
+
+
+@pytest.mark.parametrize("distance", [(128 << 20) + 4096, (8 << 20) + (256 << 10), (128 << 20) + 8192])
+@pytest.mark.parametrize("order", ["C", "F"])
+def test_bands_whose_cache_lines_collide(distance, order, rng):
+    """Bands whose lines evict each other in the L1 cache may be read once per block into a slot
+    rather than at every push; the bits must not change, whichever way a band is read."""
+    shape = (67, 301)
+    values = [random_band(rng, shape) for _ in range(3)]
+    bands = bands_at_distance(values, distance, order)
+    out = np.asarray(old_values(shape, rng), order=order)
+    execute(PROGRAM, bands[:2], out)
+    assert_bits_equal(out, vectorised(values[0], values[1]))
+
+    n, r, b = (v.astype(np.float32) for v in values)
+    execute("b0 b1 sub b1 6 mul b0 add b2 7.5 mul sub 1 add div 2.5 mul b1 b2 add mul", bands, out)
+    with np.errstate(all="ignore"):
+        d = (r * np.float32(6) + n) - b * np.float32(7.5) + np.float32(1)
+        want = (b + r) * ((n - r) / (d + EPS) * np.float32(2.5))
+    assert_bits_equal(out, want)

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds and runs the C++ tests that need no Python: how calls are split into pieces, and the
-# worker pool under ThreadSanitizer (which cannot run inside this interpreter).
+# Builds and runs the C++ tests that need no Python: how calls are split into pieces, which bands
+# collide in the L1 cache, and the worker pool under ThreadSanitizer (which cannot run inside
+# this interpreter).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,6 +14,10 @@ echo "pieces of a split: exact cover, tile boundaries, even halves"
     src/kernels/parallel_zip.cpp src/kernels/layout.cpp src/kernels/thread_pool.cpp src/kernels/scratch.cpp \
     -o "$out/piece_cover"
 "$out/piece_cover"
+
+echo "bands whose cache lines collide"
+"$cxx" -std=c++20 -O2 -Wall -Wextra -Isrc tests/native/line_alias.cpp src/kernels/line_alias.cpp -o "$out/line_alias"
+"$out/line_alias"
 
 echo "worker pool under ThreadSanitizer"
 build_pool() {

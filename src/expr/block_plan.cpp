@@ -22,16 +22,16 @@ struct PendingStep {
 Operand slot(std::int32_t index) { return {OperandKind::Slot, static_cast<std::uint32_t>(index), 0.0f}; }
 
 // The step that makes `entry` the value of destination `dst`.
-PendingStep materialize(const Operand& entry, std::int32_t dst, std::span<const std::uint8_t> unit) {
-    const bool gather = entry.kind == OperandKind::Band && !unit[entry.index];
+PendingStep materialize(const Operand& entry, std::int32_t dst, std::span<const std::uint8_t> direct) {
+    const bool gather = entry.kind == OperandKind::Band && !direct[entry.index];
     return {gather ? StepKind::GatherBand : StepKind::Copy, OpCode::PushBand, dst, entry, {}};
 }
 
 using Steps = std::pmr::vector<PendingStep>;
 
-// Strided bands are gathered into slots from kStackSlots on, one per band (`gathered` lists them);
+// Bands not read in place are gathered into slots from kStackSlots on, one per band (`gathered` lists them);
 // past kGatheredSlots of them, further ones are gathered into the stack slot at each push.
-Steps lower(std::span<const ExprOp> ops, std::span<const std::uint8_t> unit, Operand& result,
+Steps lower(std::span<const ExprOp> ops, std::span<const std::uint8_t> direct, Operand& result,
             std::pmr::vector<std::uint64_t>& gathered, std::pmr::memory_resource* memory) {
     Steps steps(memory);
     std::pmr::vector<Operand> stack(memory);
@@ -45,16 +45,16 @@ Steps lower(std::span<const ExprOp> ops, std::span<const std::uint8_t> unit, Ope
             } else {
                 const Operand band{OperandKind::Band, static_cast<std::uint32_t>(op.band_index), 0.0f};
                 auto known = std::find(gathered.begin(), gathered.end(), op.band_index);
-                if (!unit[band.index] && known == gathered.end() && gathered.size() < kGatheredSlots) {
+                if (!direct[band.index] && known == gathered.end() && gathered.size() < kGatheredSlots) {
                     known = gathered.insert(gathered.end(), op.band_index);
                 }
-                if (unit[band.index]) {
+                if (direct[band.index]) {
                     stack.push_back(band);
                 } else if (known != gathered.end()) {
                     const auto r = known - gathered.begin();
                     stack.push_back(slot(static_cast<std::int32_t>(kStackSlots + r)));
                 } else {
-                    steps.push_back(materialize(band, depth, unit));
+                    steps.push_back(materialize(band, depth, direct));
                     stack.push_back(slot(depth));
                 }
             }
@@ -171,11 +171,11 @@ StepFn resolve(const PendingChain& c, const ExprKernels& k) {
 
 }  // namespace
 
-BlockPlan build_block_plan(std::span<const ExprOp> ops, std::span<const std::uint8_t> band_unit_stride,
+BlockPlan build_block_plan(std::span<const ExprOp> ops, std::span<const std::uint8_t> band_direct,
                            const ExprKernels& kernels, OutputMode mode, std::pmr::memory_resource* memory) {
     Operand result{};
     std::pmr::vector<std::uint64_t> gathered(memory);
-    Steps steps = lower(ops, band_unit_stride, result, gathered, memory);
+    Steps steps = lower(ops, band_direct, result, gathered, memory);
     if (result.kind == OperandKind::Slot) {
         steps = drop_dead(steps, memory);
         // Each gathered band the remaining steps read, gathered first.
@@ -189,11 +189,11 @@ BlockPlan build_block_plan(std::span<const ExprOp> ops, std::span<const std::uin
         for (std::size_t r = 0; r < gathered.size(); ++r) {
             if (!used.test(r)) continue;
             const Operand band{OperandKind::Band, static_cast<std::uint32_t>(gathered[r]), 0.0f};
-            first.push_back(materialize(band, static_cast<std::int32_t>(kStackSlots + r), band_unit_stride));
+            first.push_back(materialize(band, static_cast<std::int32_t>(kStackSlots + r), band_direct));
         }
         steps.insert(steps.begin(), first.begin(), first.end());
     } else {
-        steps.assign(1, materialize(result, 0, band_unit_stride));
+        steps.assign(1, materialize(result, 0, band_direct));
     }
 
     BlockPlan plan{std::pmr::vector<Step>(memory), std::pmr::vector<std::uint64_t>(memory),
@@ -207,7 +207,7 @@ BlockPlan build_block_plan(std::span<const ExprOp> ops, std::span<const std::uin
         chains.back().stream = mode == OutputMode::Stream && chains.back().kind != StepKind::GatherBand;
     }
 
-    std::pmr::vector<std::int64_t> dense(band_unit_stride.size(), -1, memory);
+    std::pmr::vector<std::int64_t> dense(band_direct.size(), -1, memory);
     auto renumber = [&](Operand& o) {
         if (o.kind != OperandKind::Band) return;
         if (dense[o.index] < 0) {

@@ -25,10 +25,10 @@ struct BlockPlan {
     std::pmr::vector<Link> links;                // the chains' links; steps point into it
 };
 
-// `band_unit_stride[k]` != 0: band k is read with unit stride along the blocks, so it can feed ops
-// directly; other bands are gathered into a slot first. The program must have passed check_program.
+// `band_direct[k]` != 0: band k is read in place by the ops that use it (it has unit stride along
+// the blocks); other bands are gathered into a slot first, once per block. The program must have passed check_program.
 // Every vector, the plan's included, is allocated from `memory`.
-BlockPlan build_block_plan(std::span<const ExprOp> ops, std::span<const std::uint8_t> band_unit_stride,
+BlockPlan build_block_plan(std::span<const ExprOp> ops, std::span<const std::uint8_t> band_direct,
                            const ExprKernels& kernels, OutputMode mode, std::pmr::memory_resource* memory);
 
 }  // namespace vexlora

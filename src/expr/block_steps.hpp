@@ -68,7 +68,7 @@ constexpr std::uint8_t link_code(LinkOp op, OperandKind kind, bool value_on_top)
     return static_cast<std::uint8_t>((o * kOperandKinds + static_cast<int>(kind)) * 2 + (value_on_top ? 1 : 0));
 }
 
-// Slots: the value stack's entries first, then one per strided band a program reads, gathered
+// Slots: the value stack's entries first, then one per band a program does not read in place, gathered
 // once per block (rather than at every push) so that chains read it as a slot.
 inline constexpr std::uint32_t kStackSlots = 64;
 inline constexpr std::uint32_t kGatheredSlots = 16;
@@ -93,7 +93,7 @@ struct Step {
 // non-temporal stores (1), used only by a chain that writes the output.
 struct ExprKernels {
     StepFn chain[2];
-    StepFn gather_band;  // strided band -> dst
+    StepFn gather_band;  // band (any stride) -> dst
     StepFn store_out;    // slot -> output, any stride
 };
 

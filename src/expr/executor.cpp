@@ -6,6 +6,7 @@
 #include "expr/block_plan.hpp"
 #include "expr/program_check.hpp"
 #include "kernels/fp_env.hpp"
+#include "kernels/line_alias.hpp"
 #include "kernels/parallel_zip.hpp"
 #include "kernels/run_plan.hpp"
 
@@ -45,10 +46,25 @@ void evaluate_region(ThreadPool& pool, const IsaTable& isa, std::span<const Expr
     plan.tile_phase = transpose_phase(plan, reinterpret_cast<std::uintptr_t>(out.origin), out_geom);
 
     std::pmr::vector<std::int64_t> band_run_stride(bands.size(), memory);
-    std::pmr::vector<std::uint8_t> unit(bands.size(), memory);
+    std::pmr::vector<std::uint8_t> direct(bands.size(), memory);
     for (std::size_t k = 0; k < bands.size(); ++k) {
         band_run_stride[k] = run_stride(plan, bands[k].row_stride, bands[k].col_stride, 2);
-        unit[k] = band_run_stride[k] == 2;
+        direct[k] = band_run_stride[k] == 2;
+    }
+    // A band read at several pushes is read from memory once per block only if no other band's
+    // lines evict its lines in between; where they would, it is read once into a slot instead.
+    {
+        std::pmr::vector<std::uint32_t> reads(bands.size(), 0, memory);
+        for (const ExprOp& op : ops) {
+            if (op.op == OpCode::PushBand) ++reads[op.band_index];
+        }
+        std::pmr::vector<std::uintptr_t> origins(bands.size(), memory);
+        std::pmr::vector<ViewGeometry> band_views(bands.size(), memory);
+        for (std::size_t k = 0; k < bands.size(); ++k) {
+            origins[k] = reinterpret_cast<std::uintptr_t>(bands[k].origin);
+            band_views[k] = region_geometry(geometry_of(bands[k]), rows, cols);
+        }
+        avoid_colliding_reads(origins, band_views, reads, direct);
     }
     const std::int64_t out_run_stride = run_stride(plan, out.row_stride, out.col_stride, 4);
     const bool stream = prefers_streaming_stores(plan, out_geom);
@@ -56,7 +72,7 @@ void evaluate_region(ThreadPool& pool, const IsaTable& isa, std::span<const Expr
     const OutputMode mode = stream                                       ? OutputMode::Stream
                             : (plan.transpose || out_run_stride == 4) ? OutputMode::Direct
                                                                       : OutputMode::Store;
-    const BlockPlan block_plan = build_block_plan(ops, unit, isa.expr, mode, memory);
+    const BlockPlan block_plan = build_block_plan(ops, direct, isa.expr, mode, memory);
 
     std::pmr::vector<BandRead> reads(memory);
     std::pmr::vector<std::uintptr_t> read_origins(memory);
