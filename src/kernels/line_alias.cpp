@@ -13,8 +13,11 @@ namespace vexlora {
 namespace {
 
 // Elements sampled per pair of views, and the colliding share from which a pair counts as colliding.
-constexpr int kSamples = 64;
+constexpr int kSamples = 32;
 constexpr double kCollidingShare = 1.0 / 8;
+// Below this many elements the bands stay in the L2 cache, where a miss in L1 costs little, and
+// sampling would cost more than it could save.
+constexpr std::int64_t kMinElements = 1 << 16;
 
 // Linear-address bits that the way hash of Zen cores folds together, one pair per hash bit; the
 // bits below 12 pick the set, and none above 27 takes part.
@@ -38,6 +41,39 @@ bool detect_hashed_ways() {
 #endif
 }
 
+// The hash as the pairs define it.
+constexpr unsigned paired_hash(std::uintptr_t address) {
+    unsigned hash = 0;
+    for (int k = 0; k < 8; ++k) {
+        hash |= static_cast<unsigned>(((address >> kHashPairs[k][0]) ^ (address >> kHashPairs[k][1])) & 1) << k;
+    }
+    return hash;
+}
+
+// The same with four shifts: bit k of the hash sits at address bit 12 + k, folded with its
+// partner 15, 13 or 11 bits above it for the first three and 5 above for the other five.
+constexpr unsigned folded_hash(std::uintptr_t address) {
+    const std::uintptr_t folded = ((address ^ (address >> 15)) & (std::uintptr_t{1} << 12)) |
+                                  ((address ^ (address >> 13)) & (std::uintptr_t{1} << 13)) |
+                                  ((address ^ (address >> 11)) & (std::uintptr_t{1} << 14)) |
+                                  ((address ^ (address >> 5)) & (std::uintptr_t{0x1F} << 15));
+    return static_cast<unsigned>(folded >> 12);
+}
+
+// Both are linear over the address bits, so agreeing on every single bit means agreeing everywhere.
+constexpr bool hashes_agree() {
+    for (int bit = 0; bit < 48; ++bit) {
+        if (paired_hash(std::uintptr_t{1} << bit) != folded_hash(std::uintptr_t{1} << bit)) return false;
+    }
+    return true;
+}
+static_assert(hashes_agree(), "the shifted form folds the same pairs");
+
+// A 64-bit random word as an index below n (by its high bits, without a division).
+std::int64_t scaled(std::uint64_t word, std::int64_t n) {
+    return static_cast<std::int64_t>((static_cast<unsigned __int128>(word) * static_cast<std::uint64_t>(n)) >> 64);
+}
+
 bool same_strides(const ViewGeometry& a, const ViewGeometry& b) {
     return a.row_stride == b.row_stride && a.col_stride == b.col_stride;
 }
@@ -54,18 +90,12 @@ bool l1_ways_hashed() {
     return hashed;
 }
 
-unsigned l1_way_hash(std::uintptr_t address) {
-    unsigned hash = 0;
-    for (int k = 0; k < 8; ++k) {
-        hash |= static_cast<unsigned>(((address >> kHashPairs[k][0]) ^ (address >> kHashPairs[k][1])) & 1) << k;
-    }
-    return hash;
-}
+unsigned l1_way_hash(std::uintptr_t address) { return folded_hash(address); }
 
 double colliding_share(std::uintptr_t a_origin, const ViewGeometry& a, std::uintptr_t b_origin,
                        const ViewGeometry& b) {
     const std::int64_t rows = std::min(a.rows, b.rows), cols = std::min(a.cols, b.cols);
-    if (rows <= 0 || cols <= 0) return 0.0;
+    if (rows * cols < kMinElements) return 0.0;
     if (same_strides(a, b)) {
         // A fixed distance keeps the lines of one element in one set only when it is within a
         // line of a multiple of 4 KiB.
@@ -77,8 +107,7 @@ double colliding_share(std::uintptr_t a_origin, const ViewGeometry& a, std::uint
     int colliding = 0;
     for (int s = 0; s < kSamples; ++s) {
         state = state * 6364136223846793005ULL + 1442695040888963407ULL;
-        const auto i = static_cast<std::int64_t>((state >> 33) % static_cast<std::uint64_t>(rows));
-        const auto j = static_cast<std::int64_t>((state >> 11 & 0x3FFFFF) % static_cast<std::uint64_t>(cols));
+        const std::int64_t i = scaled(state, rows), j = scaled(state << 32 | state >> 32, cols);
         const std::uintptr_t pa = a_origin + static_cast<std::uintptr_t>(i * a.row_stride + j * a.col_stride);
         const std::uintptr_t pb = b_origin + static_cast<std::uintptr_t>(i * b.row_stride + j * b.col_stride);
         colliding += lines_collide(pa, pb) ? 1 : 0;
