@@ -3,9 +3,11 @@
 NumPy gives each large array its own mapping, so two 8192 x 8192 uint16 bands made one after the
 other usually start 128 MiB + 4 KiB apart. A program reads each band once per chain that uses it;
 its second read of a block finds the block in the L1 cache only if lines of the two bands at the
-same offset can stay there together. This script puts the second (and third) band 4 KiB or 64 KiB
-past a multiple of 128 MiB and times both in interleaved rounds, so that a drifting machine treats
-them alike:
+same offset can stay there together, which on AMD Zen cores they cannot at that distance (the cache
+picks a line's way by a hash of its address). There the module reads one band of each colliding
+pair once per block into a slot. This script puts the second (and third) band 4 KiB or 64 KiB past
+a multiple of 128 MiB and times both in interleaved rounds, so that a drifting machine treats them
+alike:
 
     python bench/band_placement.py [--repeat 15]
 """

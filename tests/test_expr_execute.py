@@ -358,7 +358,7 @@ def bands_at_distance(values, distance, order):
     return bands
 
 
-@pytest.mark.parametrize("distance", [(128 << 20) + 4096, (8 << 20) + (256 << 10), (128 << 20) + 8192])
+@pytest.mark.parametrize("distance", [(128 << 20) + 4096, (128 << 20) + 4096 + 512, (128 << 20) + 8192])
 @pytest.mark.parametrize("order", ["C", "F"])
 def test_bands_whose_cache_lines_collide(distance, order, rng):
     """Bands whose lines evict each other in the L1 cache may be read once per block into a slot

@@ -16,7 +16,11 @@ echo "pieces of a split: exact cover, tile boundaries, even halves"
 "$out/piece_cover"
 
 echo "bands whose cache lines collide"
-"$cxx" -std=c++20 -O2 -Wall -Wextra -Isrc tests/native/line_alias.cpp src/kernels/line_alias.cpp -o "$out/line_alias"
+# As in the module's build, the processor check exists only on x86-64.
+x86=()
+[[ "$(uname -m)" == x86_64 ]] && x86=(-DVEXLORA_X86=1)
+"$cxx" -std=c++20 -O2 -Wall -Wextra "${x86[@]}" -Isrc tests/native/line_alias.cpp src/kernels/line_alias.cpp \
+    -o "$out/line_alias"
 "$out/line_alias"
 
 echo "worker pool under ThreadSanitizer"

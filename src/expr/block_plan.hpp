@@ -26,7 +26,8 @@ struct BlockPlan {
 };
 
 // `band_direct[k]` != 0: band k is read in place by the ops that use it (it has unit stride along
-// the blocks); other bands are gathered into a slot first, once per block. The program must have passed check_program.
+// the blocks); other bands are gathered into a slot once per block (the first kGatheredSlots of
+// them; any further ones at each push). The program must have passed check_program.
 // Every vector, the plan's included, is allocated from `memory`.
 BlockPlan build_block_plan(std::span<const ExprOp> ops, std::span<const std::uint8_t> band_direct,
                            const ExprKernels& kernels, OutputMode mode, std::pmr::memory_resource* memory);

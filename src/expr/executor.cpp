@@ -27,6 +27,35 @@ ViewGeometry region_geometry(const ViewGeometry& g, std::int64_t rows, std::int6
     return {rows, cols, g.row_stride, g.col_stride, g.elem_size};
 }
 
+// A band read by several steps of a block is read from memory once only if no other band's lines
+// evict its lines in between; where they would, it is to be read once per block into a slot. Takes
+// such bands out of `direct`, as far as slots for them are left, and says whether it took any.
+bool take_colliding_reads(const BlockPlan& plan, std::span<const BandView> bands, std::int64_t rows,
+                          std::int64_t cols, std::span<std::uint8_t> direct, std::pmr::memory_resource* memory) {
+    if (plan.read_bands.size() < 2) return false;
+    std::pmr::vector<std::uint32_t> reads(bands.size(), 0, memory);
+    auto count = [&](const Operand& o) {
+        if (o.kind == OperandKind::Band) ++reads[plan.read_bands[o.index]];
+    };
+    for (const Step& step : plan.steps) {
+        count(step.a);
+        for (std::uint32_t i = 0; i < step.link_count; ++i) count(step.links[i].operand);
+    }
+    std::size_t gathered = 0;
+    std::pmr::vector<std::uintptr_t> origins(bands.size(), memory);
+    std::pmr::vector<ViewGeometry> views(bands.size(), memory);
+    for (std::size_t k = 0; k < bands.size(); ++k) {
+        gathered += reads[k] > 0 && !direct[k] ? 1 : 0;
+        origins[k] = reinterpret_cast<std::uintptr_t>(bands[k].origin);
+        views[k] = region_geometry(geometry_of(bands[k]), rows, cols);
+    }
+    if (gathered >= kGatheredSlots) return false;
+    const std::pmr::vector<std::uint8_t> before(direct.begin(), direct.end(), memory);
+    // A block reads kBlock elements of a band in place, at unit stride.
+    avoid_colliding_reads(origins, views, reads, direct, kBlock * 2, kGatheredSlots - gathered);
+    return !std::equal(before.begin(), before.end(), direct.begin());
+}
+
 // `pushed` lists the bands the program pushes; only they take part in layout decisions.
 void evaluate_region(ThreadPool& pool, const IsaTable& isa, std::span<const ExprOp> ops,
                      std::span<const BandView> bands, std::span<const std::uint64_t> pushed, const OutView& out,
@@ -51,28 +80,16 @@ void evaluate_region(ThreadPool& pool, const IsaTable& isa, std::span<const Expr
         band_run_stride[k] = run_stride(plan, bands[k].row_stride, bands[k].col_stride, 2);
         direct[k] = band_run_stride[k] == 2;
     }
-    // A band read at several pushes is read from memory once per block only if no other band's
-    // lines evict its lines in between; where they would, it is read once into a slot instead.
-    {
-        std::pmr::vector<std::uint32_t> reads(bands.size(), 0, memory);
-        for (const ExprOp& op : ops) {
-            if (op.op == OpCode::PushBand) ++reads[op.band_index];
-        }
-        std::pmr::vector<std::uintptr_t> origins(bands.size(), memory);
-        std::pmr::vector<ViewGeometry> band_views(bands.size(), memory);
-        for (std::size_t k = 0; k < bands.size(); ++k) {
-            origins[k] = reinterpret_cast<std::uintptr_t>(bands[k].origin);
-            band_views[k] = region_geometry(geometry_of(bands[k]), rows, cols);
-        }
-        avoid_colliding_reads(origins, band_views, reads, direct);
-    }
     const std::int64_t out_run_stride = run_stride(plan, out.row_stride, out.col_stride, 4);
     const bool stream = prefers_streaming_stores(plan, out_geom);
     const bool stream_transposed = plan.transpose && 2 * rows * cols * 4 >= last_level_cache_bytes();
     const OutputMode mode = stream                                       ? OutputMode::Stream
                             : (plan.transpose || out_run_stride == 4) ? OutputMode::Direct
                                                                       : OutputMode::Store;
-    const BlockPlan block_plan = build_block_plan(ops, direct, isa.expr, mode, memory);
+    BlockPlan block_plan = build_block_plan(ops, direct, isa.expr, mode, memory);
+    if (take_colliding_reads(block_plan, bands, rows, cols, direct, memory)) {
+        block_plan = build_block_plan(ops, direct, isa.expr, mode, memory);
+    }
 
     std::pmr::vector<BandRead> reads(memory);
     std::pmr::vector<std::uintptr_t> read_origins(memory);

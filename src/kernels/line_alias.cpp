@@ -1,9 +1,10 @@
-// Which bands collide in a hashed-way L1 cache, measured on a sample of their elements.
-// NumPy places equal large bands a fixed distance apart, so a collision, once there, is everywhere.
+// Which bands collide in a hashed-way L1 cache, measured on a sample of their elements: whether
+// two lines collide depends on the carries of adding the bands' distance, so on the element.
 #include "kernels/line_alias.hpp"
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #if defined(VEXLORA_X86)
 #include <cpuid.h>
@@ -12,15 +13,16 @@
 namespace vexlora {
 namespace {
 
-// Elements sampled per pair of views, and the colliding share from which a pair counts as colliding.
-constexpr int kSamples = 32;
-constexpr double kCollidingShare = 1.0 / 8;
-// Below this many elements the bands stay in the L2 cache, where a miss in L1 costs little, and
-// sampling would cost more than it could save.
+// Elements sampled per pair of views, and the colliding share from which a pair counts as colliding:
+// between the shares that common placements give (NumPy's for 8192 x 8192 bands is about a half,
+// for 8192 x 4096 an eighth), so that one placement is not judged both ways by chance.
+constexpr int kSamples = 64;
+constexpr double kCollidingShare = 3.0 / 16;
+// Below this many elements a call takes a few microseconds, of which sampling would take a tenth.
 constexpr std::int64_t kMinElements = 1 << 16;
 
-// Linear-address bits that the way hash of Zen cores folds together, one pair per hash bit; the
-// bits below 12 pick the set, and none above 27 takes part.
+// Linear-address bits that the way hash of Zen cores folds together, one pair per hash bit; bits 6
+// to 11 pick the set, and no bit above 27 takes part.
 constexpr int kHashPairs[8][2] = {{12, 27}, {13, 26}, {14, 25}, {15, 20}, {16, 21}, {17, 22}, {18, 23}, {19, 24}};
 
 bool detect_hashed_ways() {
@@ -69,18 +71,20 @@ constexpr bool hashes_agree() {
 }
 static_assert(hashes_agree(), "the shifted form folds the same pairs");
 
-// A 64-bit random word as an index below n (by its high bits, without a division).
+// A 64-bit random word as an index below n, by its high bits where n fits in 32 bits.
 std::int64_t scaled(std::uint64_t word, std::int64_t n) {
-    return static_cast<std::int64_t>((static_cast<unsigned __int128>(word) * static_cast<std::uint64_t>(n)) >> 64);
+    const auto un = static_cast<std::uint64_t>(n);
+    return static_cast<std::int64_t>(un <= 0xFFFFFFFFu ? ((word >> 32) * un) >> 32 : word % un);
 }
 
-bool same_strides(const ViewGeometry& a, const ViewGeometry& b) {
-    return a.row_stride == b.row_stride && a.col_stride == b.col_stride;
-}
+// The multiple of 4 KiB nearest to `distance`: lines that far apart share their set.
+std::int64_t nearest_page_multiple(std::int64_t distance) { return ((distance + 2048) >> 12) << 12; }
 
-bool lines_collide(std::uintptr_t a, std::uintptr_t b) {
-    const std::uintptr_t line_a = a >> 6, line_b = b >> 6;
-    return line_a != line_b && (line_a & 63) == (line_b & 63) && l1_way_hash(a) == l1_way_hash(b);
+// Whether the line of b in a's set nearest to b's element, `distance` bytes past a's, lies within
+// `reach` (and a line) of it: then the block that reads a's line reads that line of b too.
+bool within_reach(std::int64_t distance, std::int64_t reach) {
+    const std::int64_t off = distance - nearest_page_multiple(distance);
+    return off <= reach + 64 && off >= -reach - 64;
 }
 
 }  // namespace
@@ -93,15 +97,12 @@ bool l1_ways_hashed() {
 unsigned l1_way_hash(std::uintptr_t address) { return folded_hash(address); }
 
 double colliding_share(std::uintptr_t a_origin, const ViewGeometry& a, std::uintptr_t b_origin,
-                       const ViewGeometry& b) {
+                       const ViewGeometry& b, std::int64_t reach) {
     const std::int64_t rows = std::min(a.rows, b.rows), cols = std::min(a.cols, b.cols);
     if (rows * cols < kMinElements) return 0.0;
-    if (same_strides(a, b)) {
-        // A fixed distance keeps the lines of one element in one set only when it is within a
-        // line of a multiple of 4 KiB.
-        const std::uintptr_t phase = (b_origin - a_origin) & 4095;
-        if (phase >= 64 && phase <= 4096 - 64) return 0.0;
-    }
+    // At a fixed distance, one check for all elements.
+    const bool fixed = a.row_stride == b.row_stride && a.col_stride == b.col_stride;
+    if (fixed && !within_reach(static_cast<std::int64_t>(b_origin - a_origin), reach)) return 0.0;
     // A fixed pseudo-random walk over the elements, so that a result never depends on the run.
     std::uint64_t state = 0x9E3779B97F4A7C15ULL;
     int colliding = 0;
@@ -110,28 +111,48 @@ double colliding_share(std::uintptr_t a_origin, const ViewGeometry& a, std::uint
         const std::int64_t i = scaled(state, rows), j = scaled(state << 32 | state >> 32, cols);
         const std::uintptr_t pa = a_origin + static_cast<std::uintptr_t>(i * a.row_stride + j * a.col_stride);
         const std::uintptr_t pb = b_origin + static_cast<std::uintptr_t>(i * b.row_stride + j * b.col_stride);
-        colliding += lines_collide(pa, pb) ? 1 : 0;
+        const auto distance = static_cast<std::int64_t>(pb - pa);
+        const std::int64_t page_multiple = nearest_page_multiple(distance);
+        if (page_multiple == 0 || !within_reach(distance, reach)) continue;  // the same lines, or none in reach
+        colliding += l1_way_hash(pa) == l1_way_hash(pa + static_cast<std::uintptr_t>(page_multiple)) ? 1 : 0;
     }
     return static_cast<double>(colliding) / kSamples;
 }
 
 void avoid_colliding_reads(std::span<const std::uintptr_t> origins, std::span<const ViewGeometry> views,
-                           std::span<const std::uint32_t> reads, std::span<std::uint8_t> direct, bool assume_hashed) {
+                           std::span<const std::uint32_t> reads, std::span<std::uint8_t> direct, std::int64_t reach,
+                           std::size_t max_taken, bool assume_hashed) {
     if (!assume_hashed && !l1_ways_hashed()) return;
+    // The pairs that matter: both read in place, one of them again after the other.
+    struct Pair {
+        std::size_t p, q;
+    };
+    std::vector<Pair> pairs;
     const std::size_t n = origins.size();
-    // Each round takes one band out of the direct reads, so this ends after at most n rounds.
-    for (bool changed = true; changed;) {
-        changed = false;
-        for (std::size_t p = 0; p < n && !changed; ++p) {
-            for (std::size_t q = p + 1; q < n && !changed; ++q) {
-                if (!direct[p] || !direct[q] || reads[p] == 0 || reads[q] == 0) continue;
-                if (std::max(reads[p], reads[q]) < 2) continue;  // neither is read again after the other
-                if (colliding_share(origins[p], views[p], origins[q], views[q]) < kCollidingShare) continue;
-                // The band read more often is the one whose later reads would miss.
-                direct[reads[q] >= reads[p] ? q : p] = 0;
-                changed = true;
-            }
+    for (std::size_t p = 0; p < n; ++p) {
+        for (std::size_t q = p + 1; q < n; ++q) {
+            if (!direct[p] || !direct[q] || reads[p] == 0 || reads[q] == 0) continue;
+            if (std::max(reads[p], reads[q]) < 2) continue;
+            if (colliding_share(origins[p], views[p], origins[q], views[q], reach) < kCollidingShare) continue;
+            pairs.push_back({p, q});
         }
+    }
+    // Reading either band of a pair once per block settles it, as that read comes before the
+    // others. Take first the band in most pairs, then the one read most often (a slot makes its
+    // repeated reads cheapest), then the later one.
+    std::vector<std::uint32_t> partners(pairs.empty() ? 0 : n);
+    for (; !pairs.empty() && max_taken > 0; --max_taken) {
+        std::fill(partners.begin(), partners.end(), 0u);
+        for (const Pair& pair : pairs) {
+            ++partners[pair.p];
+            ++partners[pair.q];
+        }
+        std::size_t best = 0;
+        for (std::size_t k = 1; k < n; ++k) {
+            if (partners[k] > partners[best] || (partners[k] == partners[best] && reads[k] >= reads[best])) best = k;
+        }
+        direct[best] = 0;
+        std::erase_if(pairs, [best](const Pair& pair) { return pair.p == best || pair.q == best; });
     }
 }
 

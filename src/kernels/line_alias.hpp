@@ -1,4 +1,4 @@
-// Bands whose cache lines evict each other from the L1 data cache when read at the same element,
+// Bands whose cache lines evict each other from the L1 data cache when read in the same block,
 // and the choice of which of them a band-math run should read only once per block.
 #pragma once
 
@@ -16,17 +16,19 @@ bool l1_ways_hashed();
 // The way hash of those processors for the line holding `address`.
 unsigned l1_way_hash(std::uintptr_t address);
 
-// The share, from 0 to 1, of sampled elements [i, j] whose lines in the two views (same shape) fall
-// in one L1 set with one way hash, so that reading one evicts the other.
+// The share, from 0 to 1, of sampled elements [i, j] whose line in view a falls in one L1 set with
+// one way hash as a line of view b within `reach` bytes of b's element [i, j] (the part of b read
+// in the same block), so that reading one evicts the other. The views have the same shape.
 double colliding_share(std::uintptr_t a_origin, const ViewGeometry& a, std::uintptr_t b_origin,
-                       const ViewGeometry& b);
+                       const ViewGeometry& b, std::int64_t reach);
 
 // Which bands to read once per block (into a slot) rather than at every use, so that no band read
-// more than once per block shares lines with another band read in that block. `reads[k]` is how
-// often band k is read per block and `direct[k]` whether it is read in place; bands chosen here
-// get `direct[k] = 0`. Does nothing unless `l1_ways_hashed()` or `assume_hashed`.
+// more than once per block has lines that another band read in that block evicts. `reads[k]` is
+// how often band k is read per block, `direct[k]` whether it is read in place, and `reach` the bytes
+// of a band one block reads. At most `max_taken` bands are taken out of the direct reads, by
+// setting `direct[k] = 0`. Does nothing unless `l1_ways_hashed()` or `assume_hashed`.
 void avoid_colliding_reads(std::span<const std::uintptr_t> origins, std::span<const ViewGeometry> views,
-                           std::span<const std::uint32_t> reads, std::span<std::uint8_t> direct,
-                           bool assume_hashed = false);
+                           std::span<const std::uint32_t> reads, std::span<std::uint8_t> direct, std::int64_t reach,
+                           std::size_t max_taken, bool assume_hashed = false);
 
 }  // namespace vexlora
