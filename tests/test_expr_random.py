@@ -132,6 +132,10 @@ EDGE_PROGRAMS = [
     f"{NAN_PAYLOAD} b0 b1 add sub", "b2 b0 b0 add", "b0 b1 b2 b0 b1 b2 mul add sub div 2 pow b2 sub",
     "b0 " + "b1 sub 0.5 b2 add div " * 40 + "neg",  # a value through 160 ops
     " ".join(f"b{k % 3}" for k in range(64)) + " add" * 63,  # the full stack
+    # Chains whose values later chains take in registers: one, two, and three candidates for two places;
+    # side chains with one-operand ops and a pow that takes a side's value.
+    "b0 b1 sub b0 b1 add div", "b0 b1 sub b1 6 mul b0 add b2 7.5 mul sub 1 add div 2.5 mul",
+    "b0 b1 add b0 b1 sub b2 b0 mul b1 b2 div add add add", "b0 b1 sub abs sqrt b1 0.5 pow pow neg",
 ]
 
 

@@ -3,6 +3,7 @@
 #include "expr/block_plan.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bitset>
 
 namespace vexlora {
@@ -161,11 +162,74 @@ std::pmr::vector<PendingChain> form_chains(const Steps& steps, std::pmr::vector<
     return chains;
 }
 
-StepFn resolve(const PendingChain& c, const ExprKernels& k) {
+bool is_chain(StepKind kind) { return kind == StepKind::Binary || kind == StepKind::Unary || kind == StepKind::Copy; }
+
+// Two-operand links (pow included) take an operand; one-operand links carry none.
+bool takes_operand(const Link& l) { return l.code <= kLinkPow + 1; }
+
+// Whether a chain reads only what holds for the whole block: bands, constants and gathered bands.
+// Such a chain may be evaluated later in the block with the same result.
+bool reads_only_fixed(const PendingChain& c, const std::pmr::vector<Link>& links) {
+    auto fixed = [](const Operand& o) { return o.kind != OperandKind::Slot || o.index >= kStackSlots; };
+    if (!fixed(c.a)) return false;
+    for (std::uint32_t i = 0; i < c.link_count; ++i) {
+        const Link& l = links[c.first_link + i];
+        if (takes_operand(l) && !fixed(l.operand)) return false;
+    }
+    return true;
+}
+
+// Makes link l take the value of its chain's side chain `side` instead of a slot.
+void read_side(Link& l, std::uint32_t side) {
+    const OperandKind kind = side == 0 ? OperandKind::Side0 : OperandKind::Side1;
+    if (l.code < kLinkPow) {
+        const bool value_on_top = l.code % 2 != 0;
+        l.code = link_code(static_cast<LinkOp>(l.code / 2 / kOperandKinds), kind, value_on_top);
+    }
+    l.operand = {kind, 0, 0.0f};
+}
+
+// Side chains: a chain whose value a later chain's link reads from a slot, and which reads only
+// what holds for the whole block, is evaluated by that later chain instead, its value kept in
+// registers (no store, no load, one step less per block). `sides[c]` lists chain c's side chains;
+// `hosted[c]` is true for a chain that is another's side.
+struct SideChains {
+    std::pmr::vector<std::array<std::size_t, kMaxSides>> sides;
+    std::pmr::vector<std::uint32_t> count;
+    std::pmr::vector<std::uint8_t> hosted;
+};
+
+SideChains find_side_chains(const std::pmr::vector<PendingChain>& chains, std::pmr::vector<Link>& links,
+                            std::uint32_t max_sides, std::pmr::memory_resource* memory) {
+    const std::size_t n = chains.size();
+    SideChains found{std::pmr::vector<std::array<std::size_t, kMaxSides>>(n, memory),
+                     std::pmr::vector<std::uint32_t>(n, 0, memory), std::pmr::vector<std::uint8_t>(n, 0, memory)};
+    for (std::size_t c = 0; c < n; ++c) {
+        if (!is_chain(chains[c].kind)) continue;
+        for (std::uint32_t i = 0; i < chains[c].link_count && found.count[c] < max_sides; ++i) {
+            Link& l = links[chains[c].first_link + i];
+            if (!takes_operand(l) || l.operand.kind != OperandKind::Slot || l.operand.index >= kStackSlots) continue;
+            // The value's maker: the latest chain before c that writes its slot (a stack value is
+            // read once, by this link, and nothing writes its slot while it waits there).
+            std::size_t p = c;
+            while (p > 0 && chains[p - 1].dst != static_cast<std::int32_t>(l.operand.index)) --p;
+            if (p == 0) continue;
+            const std::size_t maker = p - 1;
+            if (!is_chain(chains[maker].kind) || found.hosted[maker] || found.count[maker] > 0) continue;
+            if (!reads_only_fixed(chains[maker], links)) continue;
+            read_side(l, found.count[c]);
+            found.sides[c][found.count[c]++] = maker;
+            found.hosted[maker] = 1;
+        }
+    }
+    return found;
+}
+
+StepFn resolve(const PendingChain& c, std::uint32_t side_count, const ExprKernels& k) {
     switch (c.kind) {
     case StepKind::GatherBand: return k.gather_band;
     case StepKind::StoreOut: return k.store_out;
-    default: return k.chain[c.stream ? 1 : 0];
+    default: return k.chain[side_count][c.stream ? 1 : 0];
     }
 }
 
@@ -196,8 +260,8 @@ BlockPlan build_block_plan(std::span<const ExprOp> ops, std::span<const std::uin
         steps.assign(1, materialize(result, 0, band_direct));
     }
 
-    BlockPlan plan{std::pmr::vector<Step>(memory), std::pmr::vector<std::uint64_t>(memory),
-                   std::pmr::vector<Link>(memory)};
+    BlockPlan plan{std::pmr::vector<Step>(memory), std::pmr::vector<Step>(memory),
+                   std::pmr::vector<std::uint64_t>(memory), std::pmr::vector<Link>(memory)};
     std::pmr::vector<PendingChain> chains = form_chains(steps, plan.links, memory);
     if (mode == OutputMode::Store) {
         chains.push_back({StepKind::StoreOut, kDstOut, slot(0)});
@@ -216,11 +280,29 @@ BlockPlan build_block_plan(std::span<const ExprOp> ops, std::span<const std::uin
         }
         o.index = static_cast<std::uint32_t>(dense[o.index]);
     };
+    std::uint32_t max_sides = 0;
+    while (max_sides < kMaxSides && kernels.chain[max_sides + 1][0] != nullptr) ++max_sides;
+    const SideChains side_chains = find_side_chains(chains, plan.links, max_sides, memory);
     for (Link& l : plan.links) renumber(l.operand);
+    for (PendingChain& c : chains) renumber(c.a);
+
+    // Each chain's side chains lie together in side_steps, which is filled before any step points into it.
+    std::pmr::vector<std::size_t> first_side(chains.size(), 0, memory);
+    for (std::size_t c = 0; c < chains.size(); ++c) {
+        first_side[c] = plan.side_steps.size();
+        for (std::uint32_t s = 0; s < side_chains.count[c]; ++s) {
+            const PendingChain& side = chains[side_chains.sides[c][s]];
+            plan.side_steps.push_back({resolve(side, 0, kernels), side.dst, side.a, plan.links.data() + side.first_link,
+                                       side.link_count, nullptr, 0});
+        }
+    }
     plan.steps.reserve(chains.size());
-    for (PendingChain& c : chains) {
-        renumber(c.a);
-        plan.steps.push_back({resolve(c, kernels), c.dst, c.a, plan.links.data() + c.first_link, c.link_count});
+    for (std::size_t c = 0; c < chains.size(); ++c) {
+        if (side_chains.hosted[c]) continue;
+        const PendingChain& chain = chains[c];
+        const std::uint32_t sides = side_chains.count[c];
+        plan.steps.push_back({resolve(chain, sides, kernels), chain.dst, chain.a, plan.links.data() + chain.first_link,
+                              chain.link_count, plan.side_steps.data() + first_side[c], sides});
     }
     return plan;
 }

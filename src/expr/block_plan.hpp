@@ -21,6 +21,7 @@ enum class OutputMode {
 
 struct BlockPlan {
     std::pmr::vector<Step> steps;
+    std::pmr::vector<Step> side_steps;           // chains that steps evaluate alongside; steps point into it
     std::pmr::vector<std::uint64_t> read_bands;  // band list position of each band the steps read
     std::pmr::vector<Link> links;                // the chains' links; steps point into it
 };

@@ -1,5 +1,6 @@
 // The block form of a band-math program: steps that each run over a block of elements. A chain step
-// carries one value through a run of ops in registers, reading slots, band rows or constants.
+// carries one value through a run of ops in registers, reading slots, band rows, constants or the
+// values of chains it evaluates alongside.
 #pragma once
 
 #include <cstddef>
@@ -13,8 +14,9 @@ inline constexpr std::int64_t kBlockBytes = kBlock * 4;
 // A step's destination that is the output itself rather than a slot.
 inline constexpr std::int32_t kDstOut = -1;
 
-enum class OperandKind : std::uint8_t { Slot, Band, Const };
-inline constexpr int kOperandKinds = 3;
+// Side0 and Side1: the value of a chain's first or second side chain (see Step).
+enum class OperandKind : std::uint8_t { Slot, Band, Const, Side0, Side1 };
+inline constexpr int kOperandKinds = 5;
 
 struct Operand {
     OperandKind kind;
@@ -79,20 +81,29 @@ inline constexpr std::uint32_t kMaxChainLinks = 32;
 struct Step;
 using StepFn = void (*)(const Step& step, const BlockContext& ctx);
 
+// Side chains per chain: chains whose values a chain's links take straight from registers, each
+// evaluated with it, element group by element group, instead of passing through a slot.
+inline constexpr std::uint32_t kMaxSides = 2;
+
 // A chain starts from operand `a`, applies its links in order with the running value kept in
-// registers, and stores the result once to `dst`. Gather and store-out steps use `a` alone.
+// registers, and stores the result once to `dst`. Its side chains (which read only bands,
+// constants and gathered bands, and have no sides or destination of their own) are evaluated
+// first, for the same elements. Gather and store-out steps use `a` alone.
 struct Step {
     StepFn fn;
     std::int32_t dst;  // slot number or kDstOut
     Operand a;
     const Link* links;
     std::uint32_t link_count;
+    const Step* sides;
+    std::uint32_t side_count;
 };
 
-// Step functions of one instruction set. The index of `chain` selects ordinary stores (0) or
-// non-temporal stores (1), used only by a chain that writes the output.
+// Step functions of one instruction set. `chain[s][t]` runs a chain with s side chains, with
+// ordinary stores (t = 0) or non-temporal stores (t = 1, only for a chain that writes the output);
+// null where the set has too few registers for s sides.
 struct ExprKernels {
-    StepFn chain[2];
+    StepFn chain[kMaxSides + 1][2];
     StepFn gather_band;  // band (any stride) -> dst
     StepFn store_out;    // slot -> output, any stride
 };

@@ -37,9 +37,13 @@ bool take_colliding_reads(const BlockPlan& plan, std::span<const BandView> bands
     auto count = [&](const Operand& o) {
         if (o.kind == OperandKind::Band) ++reads[plan.read_bands[o.index]];
     };
-    for (const Step& step : plan.steps) {
+    auto count_chain = [&](const Step& step) {
         count(step.a);
         for (std::uint32_t i = 0; i < step.link_count; ++i) count(step.links[i].operand);
+    };
+    for (const Step& step : plan.steps) {
+        count_chain(step);
+        for (std::uint32_t s = 0; s < step.side_count; ++s) count_chain(step.sides[s]);
     }
     std::size_t gathered = 0;
     std::pmr::vector<std::uintptr_t> origins(bands.size(), memory);
@@ -86,10 +90,11 @@ void evaluate_region(ThreadPool& pool, const IsaTable& isa, std::span<const Expr
     const OutputMode mode = stream                                       ? OutputMode::Stream
                             : (plan.transpose || out_run_stride == 4) ? OutputMode::Direct
                                                                       : OutputMode::Store;
-    BlockPlan block_plan = build_block_plan(ops, direct, isa.expr, mode, memory);
-    if (take_colliding_reads(block_plan, bands, rows, cols, direct, memory)) {
-        block_plan = build_block_plan(ops, direct, isa.expr, mode, memory);
-    }
+    // Steps point into their plan's vectors: a plan is moved whole (which keeps them), never assigned.
+    BlockPlan first_plan = build_block_plan(ops, direct, isa.expr, mode, memory);
+    const BlockPlan block_plan = take_colliding_reads(first_plan, bands, rows, cols, direct, memory)
+                                     ? build_block_plan(ops, direct, isa.expr, mode, memory)
+                                     : std::move(first_plan);
 
     std::pmr::vector<BandRead> reads(memory);
     std::pmr::vector<std::uintptr_t> read_origins(memory);
@@ -103,7 +108,10 @@ void evaluate_region(ThreadPool& pool, const IsaTable& isa, std::span<const Expr
     const bool single = needs_single_thread(reinterpret_cast<std::uintptr_t>(out.origin), out_geom, read_origins,
                                             read_views);
     std::int64_t work = 0;  // per element: a chain's links, or one for a gather or a store
-    for (const Step& step : block_plan.steps) work += std::max<std::int64_t>(1, step.link_count);
+    for (const Step& step : block_plan.steps) {
+        work += std::max<std::int64_t>(1, step.link_count);
+        for (std::uint32_t s = 0; s < step.side_count; ++s) work += std::max<std::int64_t>(1, step.sides[s].link_count);
+    }
     const std::int64_t grain =
         single ? std::numeric_limits<std::int64_t>::max() : std::max<std::int64_t>(kBlock, kExprGrainWork / work);
 
