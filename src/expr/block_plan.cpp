@@ -179,9 +179,8 @@ bool reads_only_fixed(const PendingChain& c, const std::pmr::vector<Link>& links
     return true;
 }
 
-// Makes link l take the value of its chain's side chain `side` instead of a slot.
-void read_side(Link& l, std::uint32_t side) {
-    const OperandKind kind = side == 0 ? OperandKind::Side0 : OperandKind::Side1;
+// Makes link l take a value held in registers (of `kind`) instead of its operand.
+void read_held(Link& l, OperandKind kind) {
     if (l.code < kLinkPow) {
         const bool value_on_top = l.code % 2 != 0;
         l.code = link_code(static_cast<LinkOp>(l.code / 2 / kOperandKinds), kind, value_on_top);
@@ -217,7 +216,7 @@ SideChains find_side_chains(const std::pmr::vector<PendingChain>& chains, std::p
             const std::size_t maker = p - 1;
             if (!is_chain(chains[maker].kind) || found.hosted[maker] || found.count[maker] > 0) continue;
             if (!reads_only_fixed(chains[maker], links)) continue;
-            read_side(l, found.count[c]);
+            read_held(l, found.count[c] == 0 ? OperandKind::Side0 : OperandKind::Side1);
             found.sides[c][found.count[c]++] = maker;
             found.hosted[maker] = 1;
         }
@@ -225,11 +224,69 @@ SideChains find_side_chains(const std::pmr::vector<PendingChain>& chains, std::p
     return found;
 }
 
-StepFn resolve(const PendingChain& c, std::uint32_t side_count, const ExprKernels& k) {
+// Prefetched bands: per chain (with its side chains), the bands read more than once, most read
+// first, as many as the instruction set holds beside the chain's sides; their reads are made to
+// take the held values.
+static_assert(kMaxPrefetched == 2, "steps are made with two prefetch entries");
+struct Prefetched {
+    std::array<std::uint32_t, kMaxPrefetched> bands{};
+    std::uint32_t count = 0;
+};
+
+std::pmr::vector<Prefetched> prefetch_bands(std::pmr::vector<PendingChain>& chains, std::pmr::vector<Link>& links,
+                                            const SideChains& side_chains, const ExprKernels& kernels,
+                                            std::pmr::memory_resource* memory) {
+    std::pmr::vector<Prefetched> chosen(chains.size(), memory);
+    struct Tally {
+        std::uint32_t band, reads;
+    };
+    std::pmr::vector<Tally> tallies(memory);
+    for (std::size_t c = 0; c < chains.size(); ++c) {
+        if (!is_chain(chains[c].kind) || side_chains.hosted[c]) continue;
+        // The chain and its side chains, whose operands are rewritten together.
+        std::array<std::size_t, kMaxSides + 1> group{c};
+        const std::uint32_t members = 1 + side_chains.count[c];
+        for (std::uint32_t s = 0; s < side_chains.count[c]; ++s) group[s + 1] = side_chains.sides[c][s];
+        auto each_band_operand = [&](auto&& visit) {
+            for (std::uint32_t m = 0; m < members; ++m) {
+                PendingChain& chain = chains[group[m]];
+                if (chain.a.kind == OperandKind::Band) visit(chain.a, nullptr);
+                for (std::uint32_t i = 0; i < chain.link_count; ++i) {
+                    Link& l = links[chain.first_link + i];
+                    if (takes_operand(l) && l.operand.kind == OperandKind::Band) visit(l.operand, &l);
+                }
+            }
+        };
+        tallies.clear();
+        each_band_operand([&](const Operand& o, Link*) {
+            auto it = std::find_if(tallies.begin(), tallies.end(), [&](const Tally& t) { return t.band == o.index; });
+            if (it == tallies.end()) tallies.push_back({o.index, 1});
+            else ++it->reads;
+        });
+        std::stable_sort(tallies.begin(), tallies.end(), [](const Tally& x, const Tally& y) { return x.reads > y.reads; });
+        Prefetched& pick = chosen[c];
+        for (const Tally& t : tallies) {
+            if (t.reads < 2 || pick.count == kMaxPrefetched || kernels.chain[side_chains.count[c]][pick.count + 1][0] == nullptr) break;
+            pick.bands[pick.count++] = t.band;
+        }
+        each_band_operand([&](Operand& o, Link* l) {
+            for (std::uint32_t b = 0; b < pick.count; ++b) {
+                if (o.index != pick.bands[b]) continue;
+                const OperandKind kind = b == 0 ? OperandKind::Pre0 : OperandKind::Pre1;
+                if (l != nullptr) read_held(*l, kind);
+                else o = {kind, 0, 0.0f};
+                break;
+            }
+        });
+    }
+    return chosen;
+}
+
+StepFn resolve(const PendingChain& c, std::uint32_t side_count, std::uint32_t prefetched, const ExprKernels& k) {
     switch (c.kind) {
     case StepKind::GatherBand: return k.gather_band;
     case StepKind::StoreOut: return k.store_out;
-    default: return k.chain[side_count][c.stream ? 1 : 0];
+    default: return k.chain[side_count][prefetched][c.stream ? 1 : 0];
     }
 }
 
@@ -281,10 +338,18 @@ BlockPlan build_block_plan(std::span<const ExprOp> ops, std::span<const std::uin
         o.index = static_cast<std::uint32_t>(dense[o.index]);
     };
     std::uint32_t max_sides = 0;
-    while (max_sides < kMaxSides && kernels.chain[max_sides + 1][0] != nullptr) ++max_sides;
+    while (max_sides < kMaxSides && kernels.chain[max_sides + 1][0][0] != nullptr) ++max_sides;
     const SideChains side_chains = find_side_chains(chains, plan.links, max_sides, memory);
+    std::pmr::vector<Prefetched> prefetched = prefetch_bands(chains, plan.links, side_chains, kernels, memory);
     for (Link& l : plan.links) renumber(l.operand);
     for (PendingChain& c : chains) renumber(c.a);
+    for (Prefetched& p : prefetched) {
+        for (std::uint32_t b = 0; b < p.count; ++b) {
+            Operand band{OperandKind::Band, p.bands[b], 0.0f};
+            renumber(band);
+            p.bands[b] = band.index;
+        }
+    }
 
     // Each chain's side chains lie together in side_steps, which is filled before any step points into it.
     std::pmr::vector<std::size_t> first_side(chains.size(), 0, memory);
@@ -292,8 +357,8 @@ BlockPlan build_block_plan(std::span<const ExprOp> ops, std::span<const std::uin
         first_side[c] = plan.side_steps.size();
         for (std::uint32_t s = 0; s < side_chains.count[c]; ++s) {
             const PendingChain& side = chains[side_chains.sides[c][s]];
-            plan.side_steps.push_back({resolve(side, 0, kernels), side.dst, side.a, plan.links.data() + side.first_link,
-                                       side.link_count, nullptr, 0});
+            plan.side_steps.push_back({resolve(side, 0, 0, kernels), side.dst, side.a,
+                                       plan.links.data() + side.first_link, side.link_count, nullptr, 0, {}, 0});
         }
     }
     plan.steps.reserve(chains.size());
@@ -301,8 +366,10 @@ BlockPlan build_block_plan(std::span<const ExprOp> ops, std::span<const std::uin
         if (side_chains.hosted[c]) continue;
         const PendingChain& chain = chains[c];
         const std::uint32_t sides = side_chains.count[c];
-        plan.steps.push_back({resolve(chain, sides, kernels), chain.dst, chain.a, plan.links.data() + chain.first_link,
-                              chain.link_count, plan.side_steps.data() + first_side[c], sides});
+        const Prefetched& pre = prefetched[c];
+        plan.steps.push_back({resolve(chain, sides, pre.count, kernels), chain.dst, chain.a,
+                              plan.links.data() + chain.first_link, chain.link_count,
+                              plan.side_steps.data() + first_side[c], sides, {pre.bands[0], pre.bands[1]}, pre.count});
     }
     return plan;
 }

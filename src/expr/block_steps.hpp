@@ -14,9 +14,10 @@ inline constexpr std::int64_t kBlockBytes = kBlock * 4;
 // A step's destination that is the output itself rather than a slot.
 inline constexpr std::int32_t kDstOut = -1;
 
-// Side0 and Side1: the value of a chain's first or second side chain (see Step).
-enum class OperandKind : std::uint8_t { Slot, Band, Const, Side0, Side1 };
-inline constexpr int kOperandKinds = 5;
+// Held in registers (see Step): Side0 and Side1, the value of a chain's first or second side
+// chain; Pre0 and Pre1, its first or second prefetched band.
+enum class OperandKind : std::uint8_t { Slot, Band, Const, Side0, Side1, Pre0, Pre1 };
+inline constexpr int kOperandKinds = 7;
 
 struct Operand {
     OperandKind kind;
@@ -84,11 +85,15 @@ using StepFn = void (*)(const Step& step, const BlockContext& ctx);
 // Side chains per chain: chains whose values a chain's links take straight from registers, each
 // evaluated with it, element group by element group, instead of passing through a slot.
 inline constexpr std::uint32_t kMaxSides = 2;
+// Prefetched bands per chain: bands that a chain and its side chains read more than once, read
+// and converted once per element group and then taken from registers.
+inline constexpr std::uint32_t kMaxPrefetched = 2;
 
 // A chain starts from operand `a`, applies its links in order with the running value kept in
 // registers, and stores the result once to `dst`. Its side chains (which read only bands,
 // constants and gathered bands, and have no sides or destination of their own) are evaluated
-// first, for the same elements. Gather and store-out steps use `a` alone.
+// first, for the same elements, after its prefetched bands (positions in the call's list of read
+// bands). Gather and store-out steps use `a` alone.
 struct Step {
     StepFn fn;
     std::int32_t dst;  // slot number or kDstOut
@@ -97,13 +102,15 @@ struct Step {
     std::uint32_t link_count;
     const Step* sides;
     std::uint32_t side_count;
+    std::uint32_t prefetched[kMaxPrefetched];
+    std::uint32_t prefetched_count;
 };
 
-// Step functions of one instruction set. `chain[s][t]` runs a chain with s side chains, with
-// ordinary stores (t = 0) or non-temporal stores (t = 1, only for a chain that writes the output);
-// null where the set has too few registers for s sides.
+// Step functions of one instruction set. `chain[s][p][t]` runs a chain with s side chains and p
+// prefetched bands, with ordinary stores (t = 0) or non-temporal stores (t = 1, only for a chain
+// that writes the output); null where the set has too few registers to hold them.
 struct ExprKernels {
-    StepFn chain[kMaxSides + 1][2];
+    StepFn chain[kMaxSides + 1][kMaxPrefetched + 1][2];
     StepFn gather_band;  // band (any stride) -> dst
     StepFn store_out;    // slot -> output, any stride
 };

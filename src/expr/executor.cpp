@@ -44,6 +44,7 @@ bool take_colliding_reads(const BlockPlan& plan, std::span<const BandView> bands
     for (const Step& step : plan.steps) {
         count_chain(step);
         for (std::uint32_t s = 0; s < step.side_count; ++s) count_chain(step.sides[s]);
+        for (std::uint32_t b = 0; b < step.prefetched_count; ++b) ++reads[plan.read_bands[step.prefetched[b]]];
     }
     std::size_t gathered = 0;
     std::pmr::vector<std::uintptr_t> origins(bands.size(), memory);
