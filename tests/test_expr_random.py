@@ -136,6 +136,7 @@ EDGE_PROGRAMS = [
     # side chains with one-operand ops and a pow that takes a side's value.
     "b0 b1 sub b0 b1 add div", "b0 b1 sub b1 6 mul b0 add b2 7.5 mul sub 1 add div 2.5 mul",
     "b0 b1 add b0 b1 sub b2 b0 mul b1 b2 div add add add", "b0 b1 sub abs sqrt b1 0.5 pow pow neg",
+    "b1 b2 mul b0 b1 b2 add div b2 1e-5 mul add pow",  # the second side's value taken by a pow
     # One chain reading two bands twice each (the first operand and a pow's among them).
     "b1 b0 sub b0 div b1 pow",
     # The chain "b2 3 mul add add" reads two slots, and a later chain rewrites one of them before

@@ -290,6 +290,12 @@ def test_outputs_larger_than_the_last_level_cache(rng, inputs_order):
         [{"type": "push_band", "index": 0}, {"type": "push_band", "index": 1}, {"type": "div"}], 2)
     vexlora.execute_expr_inplace(program, bands[:2], out)
     assert_bits_equal(out, ref_ratio(bands[0], bands[1]))
+    # The chain writing the output also evaluates the one whose value it divides, and converts
+    # each band once for both.
+    b0, b1 = {"type": "push_band", "index": 0}, {"type": "push_band", "index": 1}
+    program = vexlora.compile_expr([b0, b1, {"type": "sub"}, b0, b1, {"type": "add"}, {"type": "div"}], 2)
+    vexlora.execute_expr_inplace(program, bands[:2], out)
+    assert_bits_equal(out, ref_normalized_difference(bands[0], bands[1]))
 
 
 STREAMED_EDGES_SCRIPT = """

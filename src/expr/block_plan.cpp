@@ -167,10 +167,15 @@ bool is_chain(StepKind kind) { return kind == StepKind::Binary || kind == StepKi
 // Two-operand links (pow included) take an operand; one-operand links carry none.
 bool takes_operand(const Link& l) { return l.code <= kLinkPow + 1; }
 
-// Whether a chain reads only what holds for the whole block: bands, constants and gathered bands.
-// Such a chain may be evaluated later in the block with the same result.
+// Whether a chain reads only what holds for the whole block: bands (no output overlaps an input),
+// constants and gathered bands (their steps come first and nothing writes their slots again).
+// Such a chain may be evaluated later in the block, for the same elements, with the same result;
+// one that reads a stack slot may not, as a later chain can write that slot first.
 bool reads_only_fixed(const PendingChain& c, const std::pmr::vector<Link>& links) {
-    auto fixed = [](const Operand& o) { return o.kind != OperandKind::Slot || o.index >= kStackSlots; };
+    auto fixed = [](const Operand& o) {
+        return o.kind == OperandKind::Band || o.kind == OperandKind::Const ||
+               (o.kind == OperandKind::Slot && o.index >= kStackSlots);
+    };
     if (!fixed(c.a)) return false;
     for (std::uint32_t i = 0; i < c.link_count; ++i) {
         const Link& l = links[c.first_link + i];
@@ -208,8 +213,9 @@ SideChains find_side_chains(const std::pmr::vector<PendingChain>& chains, std::p
         for (std::uint32_t i = 0; i < chains[c].link_count && found.count[c] < max_sides; ++i) {
             Link& l = links[chains[c].first_link + i];
             if (!takes_operand(l) || l.operand.kind != OperandKind::Slot || l.operand.index >= kStackSlots) continue;
-            // The value's maker: the latest chain before c that writes its slot (a stack value is
-            // read once, by this link, and nothing writes its slot while it waits there).
+            // The value's maker: the latest step before c that writes its slot (a stack value is
+            // read once, by this link, and nothing writes its slot while it waits there). A gather
+            // into a stack slot (past the gathered slots) also ends the search, and is no chain.
             std::size_t p = c;
             while (p > 0 && chains[p - 1].dst != static_cast<std::int32_t>(l.operand.index)) --p;
             if (p == 0) continue;
@@ -266,7 +272,9 @@ std::pmr::vector<Prefetched> prefetch_bands(std::pmr::vector<PendingChain>& chai
         std::stable_sort(tallies.begin(), tallies.end(), [](const Tally& x, const Tally& y) { return x.reads > y.reads; });
         Prefetched& pick = chosen[c];
         for (const Tally& t : tallies) {
-            if (t.reads < 2 || pick.count == kMaxPrefetched || kernels.chain[side_chains.count[c]][pick.count + 1][0] == nullptr) break;
+            if (t.reads < 2 || pick.count == kMaxPrefetched) break;
+            const StepFn* fns = kernels.chain[side_chains.count[c]][pick.count + 1];
+            if (fns[0] == nullptr || fns[1] == nullptr) break;
             pick.bands[pick.count++] = t.band;
         }
         each_band_operand([&](Operand& o, Link* l) {
@@ -338,7 +346,10 @@ BlockPlan build_block_plan(std::span<const ExprOp> ops, std::span<const std::uin
         o.index = static_cast<std::uint32_t>(dense[o.index]);
     };
     std::uint32_t max_sides = 0;
-    while (max_sides < kMaxSides && kernels.chain[max_sides + 1][0][0] != nullptr) ++max_sides;
+    while (max_sides < kMaxSides && kernels.chain[max_sides + 1][0][0] != nullptr &&
+           kernels.chain[max_sides + 1][0][1] != nullptr) {
+        ++max_sides;
+    }
     const SideChains side_chains = find_side_chains(chains, plan.links, max_sides, memory);
     std::pmr::vector<Prefetched> prefetched = prefetch_bands(chains, plan.links, side_chains, kernels, memory);
     for (Link& l : plan.links) renumber(l.operand);
@@ -357,8 +368,9 @@ BlockPlan build_block_plan(std::span<const ExprOp> ops, std::span<const std::uin
         first_side[c] = plan.side_steps.size();
         for (std::uint32_t s = 0; s < side_chains.count[c]; ++s) {
             const PendingChain& side = chains[side_chains.sides[c][s]];
-            plan.side_steps.push_back({resolve(side, 0, 0, kernels), side.dst, side.a,
-                                       plan.links.data() + side.first_link, side.link_count, nullptr, 0, {}, 0});
+            // A side chain is run by its host: it has no function, and its slot is not written.
+            plan.side_steps.push_back({nullptr, side.dst, side.a, plan.links.data() + side.first_link,
+                                       side.link_count, nullptr, 0, {}, 0});
         }
     }
     plan.steps.reserve(chains.size());

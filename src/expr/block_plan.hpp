@@ -19,6 +19,8 @@ enum class OutputMode {
     Stream,  // as Direct, with non-temporal stores (a unit-stride output much larger than the caches)
 };
 
+// Steps point into the plan's own vectors: a plan may be moved (which keeps their buffers) but
+// never copied.
 struct BlockPlan {
     std::pmr::vector<Step> steps;
     std::pmr::vector<Step> side_steps;           // chains that steps evaluate alongside; steps point into it

@@ -91,9 +91,9 @@ inline constexpr std::uint32_t kMaxPrefetched = 2;
 
 // A chain starts from operand `a`, applies its links in order with the running value kept in
 // registers, and stores the result once to `dst`. Its side chains (which read only bands,
-// constants and gathered bands, and have no sides or destination of their own) are evaluated
-// first, for the same elements, after its prefetched bands (positions in the call's list of read
-// bands). Gather and store-out steps use `a` alone.
+// constants and gathered bands, have no sides of their own, and whose `fn` is null and `dst`
+// unused) are evaluated first, for the same elements, after its prefetched bands (positions in
+// the call's list of read bands). Gather and store-out steps use `a` alone.
 struct Step {
     StepFn fn;
     std::int32_t dst;  // slot number or kDstOut
