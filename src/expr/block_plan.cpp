@@ -246,7 +246,9 @@ std::pmr::vector<Prefetched> prefetch_bands(std::pmr::vector<PendingChain>& chai
     struct Tally {
         std::uint32_t band, reads;
     };
-    std::pmr::vector<Tally> tallies(memory);
+    // One per band operand at most: a first operand and the links of the chain and each side.
+    std::array<Tally, (kMaxSides + 1) * (kMaxChainLinks + 1)> tallies;
+    std::size_t tally_count = 0;
     for (std::size_t c = 0; c < chains.size(); ++c) {
         if (!is_chain(chains[c].kind) || side_chains.hosted[c]) continue;
         // The chain and its side chains, whose operands are rewritten together.
@@ -263,20 +265,29 @@ std::pmr::vector<Prefetched> prefetch_bands(std::pmr::vector<PendingChain>& chai
                 }
             }
         };
-        tallies.clear();
+        tally_count = 0;
+        bool repeated = false;
         each_band_operand([&](const Operand& o, Link*) {
-            auto it = std::find_if(tallies.begin(), tallies.end(), [&](const Tally& t) { return t.band == o.index; });
-            if (it == tallies.end()) tallies.push_back({o.index, 1});
-            else ++it->reads;
+            const auto end = tallies.begin() + static_cast<std::ptrdiff_t>(tally_count);
+            auto it = std::find_if(tallies.begin(), end, [&](const Tally& t) { return t.band == o.index; });
+            if (it == end) tallies[tally_count++] = {o.index, 1};
+            else repeated = ++it->reads >= 2 || repeated;
         });
-        std::stable_sort(tallies.begin(), tallies.end(), [](const Tally& x, const Tally& y) { return x.reads > y.reads; });
+        if (!repeated) continue;
         Prefetched& pick = chosen[c];
-        for (const Tally& t : tallies) {
-            if (t.reads < 2 || pick.count == kMaxPrefetched) break;
+        while (pick.count < kMaxPrefetched) {
             const StepFn* fns = kernels.chain[side_chains.count[c]][pick.count + 1];
             if (fns[0] == nullptr || fns[1] == nullptr) break;
-            pick.bands[pick.count++] = t.band;
+            // The band read most often (the first seen of equals), among those read at least twice.
+            Tally* most = nullptr;
+            for (std::size_t t = 0; t < tally_count; ++t) {
+                if (tallies[t].reads >= 2 && (most == nullptr || tallies[t].reads > most->reads)) most = &tallies[t];
+            }
+            if (most == nullptr) break;
+            pick.bands[pick.count++] = most->band;
+            most->reads = 0;
         }
+        if (pick.count == 0) continue;
         each_band_operand([&](Operand& o, Link* l) {
             for (std::uint32_t b = 0; b < pick.count; ++b) {
                 if (o.index != pick.bands[b]) continue;

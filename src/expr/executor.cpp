@@ -32,7 +32,7 @@ ViewGeometry region_geometry(const ViewGeometry& g, std::int64_t rows, std::int6
 // such bands out of `direct`, as far as slots for them are left, and says whether it took any.
 bool take_colliding_reads(const BlockPlan& plan, std::span<const BandView> bands, std::int64_t rows,
                           std::int64_t cols, std::span<std::uint8_t> direct, std::pmr::memory_resource* memory) {
-    if (plan.read_bands.size() < 2) return false;
+    if (plan.read_bands.size() < 2 || !collisions_matter(rows * cols)) return false;
     std::pmr::vector<std::uint32_t> reads(bands.size(), 0, memory);
     auto count = [&](const Operand& o) {
         if (o.kind == OperandKind::Band) ++reads[plan.read_bands[o.index]];

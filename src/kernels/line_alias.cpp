@@ -18,7 +18,8 @@ namespace {
 // for 8192 x 4096 an eighth), so that one placement is not judged both ways by chance.
 constexpr int kSamples = 64;
 constexpr double kCollidingShare = 3.0 / 16;
-// Below this many elements a call takes a few microseconds, of which sampling would take a tenth.
+// Below this many elements a call takes a few microseconds, of which sampling would take a tenth,
+// and the bands stay in the L2 cache.
 constexpr std::int64_t kMinElements = 1 << 16;
 
 // Linear-address bits that the way hash of Zen cores folds together, one pair per hash bit; bits 6
@@ -93,6 +94,8 @@ bool l1_ways_hashed() {
     static const bool hashed = detect_hashed_ways();
     return hashed;
 }
+
+bool collisions_matter(std::int64_t elements) { return elements >= kMinElements && l1_ways_hashed(); }
 
 unsigned l1_way_hash(std::uintptr_t address) { return folded_hash(address); }
 

@@ -13,6 +13,10 @@ namespace vexlora {
 // (AMD's Zen family): two lines in one set with one hash cannot be held together there.
 bool l1_ways_hashed();
 
+// Whether colliding lines can cost a run over `elements` elements anything worth the check:
+// on those processors, and for bands too large to stay in the L2 cache.
+bool collisions_matter(std::int64_t elements);
+
 // The way hash of those processors for the line holding `address`.
 unsigned l1_way_hash(std::uintptr_t address);
 
