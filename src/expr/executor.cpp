@@ -55,10 +55,8 @@ bool take_colliding_reads(const BlockPlan& plan, std::span<const BandView> bands
         views[k] = region_geometry(geometry_of(bands[k]), rows, cols);
     }
     if (gathered >= kGatheredSlots) return false;
-    const std::pmr::vector<std::uint8_t> before(direct.begin(), direct.end(), memory);
     // A block reads kBlock elements of a band in place, at unit stride.
-    avoid_colliding_reads(origins, views, reads, direct, kBlock * 2, kGatheredSlots - gathered);
-    return !std::equal(before.begin(), before.end(), direct.begin());
+    return avoid_colliding_reads(origins, views, reads, direct, kBlock * 2, kGatheredSlots - gathered);
 }
 
 // `pushed` lists the bands the program pushes; only they take part in layout decisions.

@@ -122,10 +122,10 @@ double colliding_share(std::uintptr_t a_origin, const ViewGeometry& a, std::uint
     return static_cast<double>(colliding) / kSamples;
 }
 
-void avoid_colliding_reads(std::span<const std::uintptr_t> origins, std::span<const ViewGeometry> views,
+bool avoid_colliding_reads(std::span<const std::uintptr_t> origins, std::span<const ViewGeometry> views,
                            std::span<const std::uint32_t> reads, std::span<std::uint8_t> direct, std::int64_t reach,
                            std::size_t max_taken, bool assume_hashed) {
-    if (!assume_hashed && !l1_ways_hashed()) return;
+    if (!assume_hashed && !l1_ways_hashed()) return false;
     // The pairs that matter: both read in place, one of them again after the other.
     struct Pair {
         std::size_t p, q;
@@ -143,7 +143,9 @@ void avoid_colliding_reads(std::span<const std::uintptr_t> origins, std::span<co
     // Reading either band of a pair once per block settles it, as that read comes before the
     // others. Take first the band in most pairs, then the one read most often (a slot makes its
     // repeated reads cheapest), then the later one.
-    std::vector<std::uint32_t> partners(pairs.empty() ? 0 : n);
+    if (pairs.empty()) return false;
+    std::vector<std::uint32_t> partners(n);
+    bool took = false;
     for (; !pairs.empty() && max_taken > 0; --max_taken) {
         std::fill(partners.begin(), partners.end(), 0u);
         for (const Pair& pair : pairs) {
@@ -155,8 +157,10 @@ void avoid_colliding_reads(std::span<const std::uintptr_t> origins, std::span<co
             if (partners[k] > partners[best] || (partners[k] == partners[best] && reads[k] >= reads[best])) best = k;
         }
         direct[best] = 0;
+        took = true;
         std::erase_if(pairs, [best](const Pair& pair) { return pair.p == best || pair.q == best; });
     }
+    return took;
 }
 
 }  // namespace vexlora

@@ -30,8 +30,9 @@ double colliding_share(std::uintptr_t a_origin, const ViewGeometry& a, std::uint
 // more than once per block has lines that another band read in that block evicts. `reads[k]` is
 // how often band k is read per block, `direct[k]` whether it is read in place, and `reach` the bytes
 // of a band one block reads. At most `max_taken` bands are taken out of the direct reads, by
-// setting `direct[k] = 0`. Does nothing unless `l1_ways_hashed()` or `assume_hashed`.
-void avoid_colliding_reads(std::span<const std::uintptr_t> origins, std::span<const ViewGeometry> views,
+// setting `direct[k] = 0`; says whether it took any. Does nothing unless `l1_ways_hashed()` or
+// `assume_hashed`.
+bool avoid_colliding_reads(std::span<const std::uintptr_t> origins, std::span<const ViewGeometry> views,
                            std::span<const std::uint32_t> reads, std::span<std::uint8_t> direct, std::int64_t reach,
                            std::size_t max_taken, bool assume_hashed = false);
 
