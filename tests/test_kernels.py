@@ -121,6 +121,28 @@ def test_kernels_match_float32_reference_on_every_layout(rng, name, layout, shap
     assert_bits_equal(out, expected)
 
 
+@pytest.mark.parametrize("band_orders, out_order", [("F", "C"), ("C", "F"), ("FFC", "C"), ("CCF", "F")])
+@pytest.mark.parametrize("shape", [(129, 1031), (1024, 1536)])
+def test_inputs_leaning_against_the_output(rng, band_orders, out_order, shape):
+    """Where the bands lean one way and the output the other, the walk follows the bands and turns
+    the output through tiles; a band in the minority is then gathered inside the tiles."""
+    bands = [random_band(rng, shape) for _ in band_orders]
+    bands = [np.asfortranarray(b) if order == "F" else b for b, order in zip(bands, band_orders)]
+    out = np.full(shape, np.nan, np.float32, order=out_order)
+    if len(bands) == 3:
+        vexlora.calculate_evi_inplace(*bands, *EVI_SCALARS, out)
+        assert_bits_equal(out, ref_evi(*bands, *EVI_SCALARS))
+    ops = [{"type": "push_band", "index": 0}, {"type": "push_scalar", "value": 0.25}, {"type": "mul"}]
+    for k in range(1, len(bands)):
+        ops += [{"type": "push_band", "index": k}, {"type": "add"}]
+    out[...] = np.nan
+    vexlora.execute_expr_inplace(vexlora.compile_expr(ops, len(bands)), bands, out)
+    expected = bands[0].astype(np.float32) * np.float32(0.25)
+    for band in bands[1:]:
+        expected = expected + band.astype(np.float32)
+    assert_bits_equal(out, expected)
+
+
 @pytest.mark.parametrize("name", KERNELS)
 @pytest.mark.parametrize("out_layout", ["fortran", "transposed", "stepped", "reversed", "column_slice"])
 def test_non_contiguous_outputs_leave_surroundings_untouched(rng, name, out_layout):

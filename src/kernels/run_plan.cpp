@@ -42,8 +42,17 @@ std::int64_t last_level_cache_bytes() {
 TraversalPlan plan_traversal(bool flat, int tendency, std::span<const ViewGeometry> views, std::int64_t max_run) {
     TraversalPlan plan{flat, tendency < 0, max_run, 0, false, 0};
     if (flat) return plan;
-    // An output (views[0]) contiguous across the runs but not along them is written a tile at a time.
+    // An input walked across its memory order is gathered element by element, while an output can
+    // be turned through tiles at a small cost. So when the inputs lean one way and the output is
+    // unit-stride along or across their runs, the inputs choose, even against the output's tendency
+    // (one Fortran-ordered band into a C-ordered output would otherwise be gathered throughout).
+    int inputs = 0;
+    for (const ViewGeometry& g : views.subspan(1)) inputs += classify_view(g).tendency;
     const ViewGeometry& out = views[0];
+    if (inputs != 0 && (out.row_stride == out.elem_size || out.col_stride == out.elem_size)) {
+        plan.rows_inner = inputs < 0;
+    }
+    // An output (views[0]) contiguous across the runs but not along them is written a tile at a time.
     const std::int64_t out_along = plan.rows_inner ? out.row_stride : out.col_stride;
     const std::int64_t out_across = plan.rows_inner ? out.col_stride : out.row_stride;
     if (out_along != out.elem_size && out_across == out.elem_size) {
