@@ -1,5 +1,5 @@
 // Traversal order, tiling, single-thread and streaming-store decisions for one call.
-// None of them changes a result; they only decide how fast the memory is walked.
+// None of them changes a defined result; they only decide how fast the memory is walked.
 #include "kernels/run_plan.hpp"
 
 #include "kernels/layout.hpp"
@@ -17,6 +17,8 @@ namespace {
 // Outer indices per tile and elements per tiled segment: a tile of the inputs and output fits in L1/L2.
 constexpr std::int64_t kTileOuter = 32;
 constexpr std::int64_t kTileRun = 256;
+// Shortest runs for which the inputs' order may overrule the output's: a vector for every width.
+constexpr std::int64_t kMinInputsRun = 64;
 
 }  // namespace
 
@@ -45,11 +47,14 @@ TraversalPlan plan_traversal(bool flat, int tendency, std::span<const ViewGeomet
     // An input walked across its memory order is gathered element by element, while an output can
     // be turned through tiles at a small cost. So when the inputs lean one way and the output is
     // unit-stride along or across their runs, the inputs choose, even against the output's tendency
-    // (one Fortran-ordered band into a C-ordered output would otherwise be gathered throughout).
+    // (one Fortran-ordered band into a C-ordered output would otherwise be gathered throughout);
+    // unless their runs would be too short for the tiles' vectors.
     int inputs = 0;
     for (const ViewGeometry& g : views.subspan(1)) inputs += classify_view(g).tendency;
     const ViewGeometry& out = views[0];
-    if (inputs != 0 && (out.row_stride == out.elem_size || out.col_stride == out.elem_size)) {
+    const std::int64_t inputs_run = inputs < 0 ? out.rows : out.cols;
+    if (inputs != 0 && inputs_run >= kMinInputsRun &&
+        (out.row_stride == out.elem_size || out.col_stride == out.elem_size)) {
         plan.rows_inner = inputs < 0;
     }
     // An output (views[0]) contiguous across the runs but not along them is written a tile at a time.

@@ -11,9 +11,11 @@
 
 namespace vexlora {
 
-// Segments along the axis that most views walk contiguously (by their summed tendency). When the
-// output (views[0]) is contiguous across the segments instead, results are transposed through
-// tiles; when another view is, segments are visited in tiles. `max_run` caps segment lengths.
+// Segments along the axis that the inputs (views[1..]) walk contiguously when they lean one way and
+// the output (views[0]) has unit stride along or across it; otherwise along the axis that most
+// views walk contiguously (by their summed `tendency`). When the output is contiguous across the
+// segments, results are transposed through tiles; when another view is, segments are visited in
+// tiles. `max_run` caps segment lengths.
 TraversalPlan plan_traversal(bool flat, int tendency, std::span<const ViewGeometry> views, std::int64_t max_run);
 
 // For a transposing plan: the outer index at which the output's vectors start on a cache line
