@@ -122,7 +122,7 @@ def test_kernels_match_float32_reference_on_every_layout(rng, name, layout, shap
 
 
 @pytest.mark.parametrize("band_orders, out_order", [("F", "C"), ("C", "F"), ("FFC", "C"), ("CCF", "F")])
-@pytest.mark.parametrize("shape", [(129, 1031), (1024, 1536)])
+@pytest.mark.parametrize("shape", [(3, 257), (129, 1031), (1024, 1536)])
 def test_inputs_leaning_against_the_output(rng, band_orders, out_order, shape):
     """Where the bands lean one way and the output the other, the walk follows the bands and turns
     the output through tiles; a band in the minority is then gathered inside the tiles."""
@@ -353,6 +353,64 @@ def test_streamed_transposed_rows_with_narrow_edge_tiles(isa, cols):
     a, b = (rng.integers(0, 65536, (rows, cols), dtype=np.uint16) for _ in range(2))
     expected = [hashlib.sha256(ref.tobytes()).hexdigest() for ref in (ref_normalized_difference(a, b), ref_ratio(a, b))]
     assert result.stdout.split() == expected
+
+
+GUARDED_SCRIPT = """
+import ctypes, mmap, sys, numpy as np, vexlora
+rows, cols = int(sys.argv[1]), int(sys.argv[2])
+page = mmap.PAGESIZE
+region = mmap.mmap(-1, 4 * page)
+base = ctypes.addressof(ctypes.c_char.from_buffer(region))
+mprotect = ctypes.CDLL(None, use_errno=True).mprotect
+mprotect.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int]
+for guard in (1, 3):
+    assert mprotect(base + guard * page, page, 0) == 0
+rng = np.random.default_rng(rows * 1000 + cols)
+np.frombuffer(region, np.uint16, page // 2)[:] = rng.integers(0, 65536, page // 2, dtype=np.uint16)
+
+def ending_at(page_index, dtype, strides):
+    # A view whose last element is the last one before an inaccessible page.
+    last = (rows - 1) * strides[0] + (cols - 1) * strides[1]
+    offset = (page_index + 1) * page - np.dtype(dtype).itemsize - last
+    return np.ndarray((rows, cols), dtype, region, offset, strides)
+
+along_rows = ending_at(0, np.uint16, (4 * cols, 4))  # every other element of its rows
+down_cols = ending_at(0, np.uint16, (4, 4 * rows))  # every other element of its columns
+out_every_other = ending_at(2, np.float32, (8 * cols, 8))
+c_band, f_band = rng.integers(0, 65536, (2, rows, cols), dtype=np.uint16)
+f_band = np.asfortranarray(f_band)
+sub = vexlora.compile_expr([{"type": "push_band", "index": 0}, {"type": "push_band", "index": 1},
+                            {"type": "sub"}], 2)
+results = {}
+def keep(name, call, out):
+    call(out)
+    results[name] = np.array(out)
+keep("nd_rows", lambda o: vexlora.calculate_normalized_difference_inplace(along_rows, c_band, o), np.empty((rows, cols), np.float32))
+keep("nd_out", lambda o: vexlora.calculate_normalized_difference_inplace(c_band, c_band[::-1], o), out_every_other)
+keep("evi_cols", lambda o: vexlora.calculate_evi_inplace(f_band, f_band[::-1], down_cols, 2.5, 6.0, 7.5, 1.0, o), np.empty((rows, cols), np.float32))
+keep("sub_rows", lambda o: vexlora.execute_expr_inplace(sub, [along_rows, c_band], o), out_every_other)
+keep("sub_cols", lambda o: vexlora.execute_expr_inplace(sub, [f_band, down_cols], o), np.empty((rows, cols), np.float32))
+np.savez(sys.argv[3], along_rows=along_rows, down_cols=down_cols, c_band=c_band, f_band=f_band, **results)
+"""
+
+
+@pytest.mark.parametrize("shape", [(15, 33), (8, 64), (31, 16), (16, 31), (1, 500)])
+def test_every_other_element_up_to_an_inaccessible_page(tmp_path, shape):
+    """Bands and outputs that step over every other element, whose last element ends right before an
+    unmapped page: vector reads must not take the bytes after it, and vector writes must leave the
+    elements between untouched and not reach past the end. In a subprocess, so a fault fails the test."""
+    saved = tmp_path / "results.npz"
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(GUARDED_SCRIPT), *map(str, shape), str(saved)],
+                            env=dict(os.environ, PYTHONPATH=os.path.dirname(vexlora.__file__)),
+                            capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    r = np.load(saved)
+    rows_band, cols_band, c_band, f_band = r["along_rows"], r["down_cols"], r["c_band"], r["f_band"]
+    assert_bits_equal(r["nd_rows"], ref_normalized_difference(rows_band, c_band))
+    assert_bits_equal(r["nd_out"], ref_normalized_difference(c_band, c_band[::-1]))
+    assert_bits_equal(r["evi_cols"], ref_evi(f_band, f_band[::-1], cols_band, *EVI_SCALARS))
+    assert_bits_equal(r["sub_rows"], rows_band.astype(np.float32) - c_band.astype(np.float32))
+    assert_bits_equal(r["sub_cols"], f_band.astype(np.float32) - cols_band.astype(np.float32))
 
 
 @pytest.mark.parametrize("shape", [(203, 301), (17, 1000), (1000, 17), (300, 2100), (5, 300)])
