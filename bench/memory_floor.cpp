@@ -6,9 +6,9 @@
 //   1 "read two bands":         sum two C-ordered uint16 bands, nothing written (4 bytes per pixel);
 //   2 "two bands -> float32":   out = float(a) + float(b), the bytes of NDVI or ratio (8 per pixel);
 //   3 "streamed write, tiled":  the fill in the order a transposing tile writes a C-ordered output:
-//                               64 floats (256 bytes) of each of 2048 rows, then the next 64 columns;
+//                               32 floats (128 bytes) of each of up to 8192 rows, then the next 32 columns;
 //   4 "read two bands, tiled":  the read of two Fortran-ordered bands in the order a transposing tile
-//                               reads them: 2048 elements down each of 64 columns, four abreast.
+//                               reads them: up to 8192 elements down each of 32 columns, four abreast.
 // The threads wait for a pass on a futex, as a pool's workers would, so a pass includes the
 // hand-off a real call pays.
 #include <immintrin.h>
@@ -36,8 +36,8 @@ using Floats = __m128;
 inline void stream(float* p, Floats v) { _mm_stream_ps(p, v); }
 #endif
 
-constexpr std::size_t kTileRuns = 2048;
-constexpr std::size_t kTileWidth = 64;
+constexpr std::size_t kTileRuns = 8192;
+constexpr std::size_t kTileWidth = 32;
 
 typedef float FloatVec __attribute__((vector_size(kLanes * 4)));
 typedef std::uint16_t HalfVec __attribute__((vector_size(kLanes * 2)));
