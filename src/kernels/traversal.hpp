@@ -67,8 +67,8 @@ void for_each_tile(const TraversalPlan& plan, const Rect& piece, Body&& body) {
                                     kTransposeWidth;
         return o + kTransposeWidth - offset;
     };
-    // Blocks of tiles small enough that the pages of the inputs' runs and of the output's rows all
-    // stay in the TLB while the block is walked; tiles go across the output first inside a block.
+    // Blocks of tiles bound the pages that the inputs' runs and the output's rows touch while a block
+    // is walked (with huge pages, few enough for the TLB); tiles go across the output first inside one.
     for (std::int64_t pb = 0; pb < inner; pb += kTransposeBlock) {
         for (std::int64_t ob = 0; ob < outer; ob += kTransposeBlock) {
             const std::int64_t p_end = std::min(inner, pb + kTransposeBlock);
