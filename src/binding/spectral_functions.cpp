@@ -24,7 +24,7 @@ constexpr const char* kEviParams[] = {"nir", "red", "blue", "g", "c1", "c2", "l"
 constexpr const char* kAllocatingParams[] = {"band_a", "band_b"};
 
 // Borrows, and the parallel run with the lock released; empty or the internal failure met.
-std::optional<std::string> borrow_and_run(const NumpyApi& api, Scratch& scratch, SpectralKind kind,
+std::optional<std::string> borrow_and_run(const NumpyApi& api, SpectralKind kind,
                                           std::span<const PyRef> inputs, PyObject* out,
                                           const SpectralParams& params) {
     CallBorrows borrows(api, /*release_reads_in_reverse=*/true, inputs.size());
@@ -42,9 +42,12 @@ std::optional<std::string> borrow_and_run(const NumpyApi& api, Scratch& scratch,
 
     ThreadPool* pool = global_pool();
     if (pool == nullptr) return std::string(msg::kPoolMissing);
+    // After the pool check: when memory is short, a pool that could not start is the failure to report.
+    Scratch* scratch = calling_thread_scratch();
+    if (scratch == nullptr) return std::string(msg::kScratchUnavailable);
     const IsaTable& isa = active_isa();
     GilRelease unlocked;
-    run_spectral(*pool, isa, call, scratch);
+    run_spectral(*pool, isa, call, *scratch);
     return std::nullopt;
 }
 
@@ -57,11 +60,9 @@ PyObject* run_frame(SpectralKind kind, std::span<const PyRef> inputs, PyObject* 
     shapes[inputs.size()] = array_shape(out);
     if (auto mismatch = check_shapes({shapes, inputs.size() + 1})) return raise_value_error(*mismatch);
 
-    Scratch* scratch = calling_thread_scratch();
-    if (scratch == nullptr) return raise_panic(msg::kScratchUnavailable);
     const NumpyApi* api = numpy_api();
     if (api == nullptr) return nullptr;
-    if (auto failure = borrow_and_run(*api, *scratch, kind, inputs, out, params)) return raise_panic(*failure);
+    if (auto failure = borrow_and_run(*api, kind, inputs, out, params)) return raise_panic(*failure);
     Py_RETURN_NONE;
 }
 

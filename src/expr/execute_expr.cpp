@@ -21,7 +21,7 @@ namespace {
 constexpr const char* kParams[] = {"expr", "bands", "out_buffer"};
 
 // Borrows, the private program copy and the run with the lock released; empty or the failure met.
-std::optional<std::string> borrow_and_run(const NumpyApi& api, Scratch& scratch, const CompiledExprObject& expr,
+std::optional<std::string> borrow_and_run(const NumpyApi& api, const CompiledExprObject& expr,
                                           const std::vector<PyRef>& bands, PyObject* out) {
     CallBorrows borrows(api, /*release_reads_in_reverse=*/false, bands.size());
     for (const PyRef& band : bands) {
@@ -40,9 +40,12 @@ std::optional<std::string> borrow_and_run(const NumpyApi& api, Scratch& scratch,
 
     ThreadPool* pool = global_pool();
     if (pool == nullptr) return std::string(msg::kPoolMissing);
+    // After the pool check: when memory is short, a pool that could not start is the failure to report.
+    Scratch* scratch = calling_thread_scratch();
+    if (scratch == nullptr) return std::string(msg::kScratchUnavailable);
     const IsaTable& isa = active_isa();
     GilRelease unlocked;
-    return execute_program(*pool, isa, program, views, out_v, &memory, scratch);
+    return execute_program(*pool, isa, program, views, out_v, &memory, *scratch);
 }
 
 }  // namespace
@@ -69,11 +72,9 @@ PyObject* execute_expr_inplace(PyObject*, PyObject* const* args, Py_ssize_t narg
             if (!hold.acquire()) return nullptr;
             if (bands.size() != expr->num_bands) return raise_value_error(std::string(msg::kBandCountMismatch));
             refresh_after_fork();
-            Scratch* scratch = calling_thread_scratch();
-            if (scratch == nullptr) return raise_panic(msg::kScratchUnavailable);
             const NumpyApi* api = numpy_api();
             if (api == nullptr) return nullptr;
-            failure = borrow_and_run(*api, *scratch, *expr, bands, out.get());
+            failure = borrow_and_run(*api, *expr, bands, out.get());
         }
         // Raised once the borrows and the hold are released.
         if (failure) return raise_panic(*failure);
