@@ -143,6 +143,36 @@ def test_inputs_leaning_against_the_output(rng, band_orders, out_order, shape):
     assert_bits_equal(out, expected)
 
 
+@pytest.mark.parametrize(
+    "band_orders, out_order",
+    [("FC", "C"), ("CF", "C"), ("CF", "F"), ("FCC", "C"), ("CRC", "C"), ("CCCFF", "C")],
+)
+@pytest.mark.parametrize("shape", [(37, 45), (300, 520), (1024, 1536)])
+def test_bands_in_both_orders(rng, band_orders, out_order, shape):
+    """Bands that disagree on their memory order: those read across it are copied into run order a
+    block at a time (R: Fortran order, rows reversed, so the copy goes against the addresses)."""
+    bands = [random_band(rng, shape) for _ in band_orders]
+    make = {"C": lambda b: b, "F": np.asfortranarray, "R": lambda b: np.asfortranarray(b[::-1])[::-1]}
+    bands = [make[order](b) for b, order in zip(bands, band_orders)]
+    out = np.full(shape, np.nan, np.float32, order=out_order)
+    for name, (_, count, _, _) in KERNELS.items():
+        if count == len(bands):
+            out[...] = np.nan
+            expected = run_kernel(name, bands, out)
+            assert_bits_equal(out, expected)
+    # a - b * 0.5 + c - d + e ...: each band's place in the program decides its sign and scale.
+    ops = [{"type": "push_band", "index": 0}, {"type": "push_band", "index": 1}, {"type": "push_scalar", "value": 0.5},
+           {"type": "mul"}, {"type": "sub"}]
+    for k in range(2, len(bands)):
+        ops += [{"type": "push_band", "index": k}, {"type": "add" if k % 2 == 0 else "sub"}]
+    out[...] = np.nan
+    vexlora.execute_expr_inplace(vexlora.compile_expr(ops, len(bands)), bands, out)
+    expected = bands[0].astype(np.float32) - bands[1].astype(np.float32) * np.float32(0.5)
+    for k, band in enumerate(bands[2:], start=2):
+        expected = expected + band.astype(np.float32) if k % 2 == 0 else expected - band.astype(np.float32)
+    assert_bits_equal(out, expected)
+
+
 @pytest.mark.parametrize("name", KERNELS)
 @pytest.mark.parametrize("out_layout", ["fortran", "transposed", "stepped", "reversed", "column_slice"])
 def test_non_contiguous_outputs_leave_surroundings_untouched(rng, name, out_layout):

@@ -25,17 +25,21 @@ struct Operand {
     float value;          // Const only
 };
 
+struct StagedBlock;
+
 // A band that steps read: element [i, j] at origin + i * row_stride + j * col_stride, and
-// consecutive elements of a block `run_stride` bytes apart.
+// consecutive elements of a block `run_stride` bytes apart; or, when `staged` >= 0, staged band
+// `staged` of the walk's current block (at unit stride).
 struct BandRead {
     const std::byte* origin;
     std::int64_t row_stride;
     std::int64_t col_stride;
     std::int64_t run_stride;
+    std::int32_t staged;
 };
 
 // Where one block's data lies: the block starts at element [row, col] plus `offset` steps along
-// the run; the output's first element and stride; the block's length n.
+// the run; the output's first element and stride; the block's length n; where staged bands lie.
 struct BlockContext {
     std::byte* slots;
     const BandRead* bands;
@@ -45,6 +49,7 @@ struct BlockContext {
     std::byte* out;
     std::int64_t out_stride;
     std::int64_t n;
+    const StagedBlock* staged;
 };
 
 // What a link does to the chain's running value: a two-operand op with the link's operand as the

@@ -5,6 +5,7 @@
 #include "binding/messages.hpp"
 #include "expr/block_plan.hpp"
 #include "expr/program_check.hpp"
+#include "kernels/band_stage.hpp"
 #include "kernels/fp_env.hpp"
 #include "kernels/line_alias.hpp"
 #include "kernels/parallel_zip.hpp"
@@ -77,10 +78,21 @@ void evaluate_region(ThreadPool& pool, const IsaTable& isa, std::span<const Expr
     TraversalPlan plan = plan_traversal(flat, flat ? out_layout.tendency : walked.tendency, views, kBlock);
     plan.tile_phase = transpose_phase(plan, reinterpret_cast<std::uintptr_t>(out.origin), out_geom);
 
+    // Bands read across their memory order in a tiled walk are staged (as far as the room for
+    // staged blocks goes) and then read in place like unit-stride bands.
     std::pmr::vector<std::int64_t> band_run_stride(bands.size(), memory);
     std::pmr::vector<std::uint8_t> direct(bands.size(), memory);
+    std::pmr::vector<std::int32_t> staged_as(bands.size(), -1, memory);
+    std::pmr::vector<StagedSource> staged(memory);
+    for (const std::uint64_t k : pushed) {
+        const BandView& b = bands[k];
+        if (staged.size() < kMaxStagedBands && stages_band(plan, b.row_stride, b.col_stride)) {
+            staged_as[k] = static_cast<std::int32_t>(staged.size());
+            staged.push_back({b.origin, b.row_stride, b.col_stride});
+        }
+    }
     for (std::size_t k = 0; k < bands.size(); ++k) {
-        band_run_stride[k] = run_stride(plan, bands[k].row_stride, bands[k].col_stride, 2);
+        band_run_stride[k] = staged_as[k] >= 0 ? 2 : run_stride(plan, bands[k].row_stride, bands[k].col_stride, 2);
         direct[k] = band_run_stride[k] == 2;
     }
     const std::int64_t out_run_stride = run_stride(plan, out.row_stride, out.col_stride, 4);
@@ -100,7 +112,7 @@ void evaluate_region(ThreadPool& pool, const IsaTable& isa, std::span<const Expr
     std::pmr::vector<ViewGeometry> read_views(memory);
     for (const std::uint64_t k : block_plan.read_bands) {
         const BandView& b = bands[k];
-        reads.push_back({b.origin, b.row_stride, b.col_stride, band_run_stride[k]});
+        reads.push_back({b.origin, b.row_stride, b.col_stride, band_run_stride[k], staged_as[k]});
         read_origins.push_back(reinterpret_cast<std::uintptr_t>(b.origin));
         read_views.push_back(region_geometry(geometry_of(b), rows, cols));
     }
@@ -121,7 +133,7 @@ void evaluate_region(ThreadPool& pool, const IsaTable& isa, std::span<const Expr
         // Results go down the runs into a tile, which is then written across the output's rows.
         auto body = [&](const Rect& piece, Scratch& thread_scratch) {
             std::byte* const tile_buffer = thread_scratch.tile;
-            BlockContext ctx{thread_scratch.slots, reads.data(), 0, 0, 0, nullptr, 4, 0};
+            BlockContext ctx{thread_scratch.slots, reads.data(), 0, 0, 0, nullptr, 4, 0, nullptr};
             for_each_tile(plan, piece, [&](const Tile& t) {
                 for (std::int64_t s = 0; s < t.width; s += kTransposeAbreast) {
                     for (std::int64_t p = 0; p < t.runs; p += kBlock) {
@@ -144,24 +156,28 @@ void evaluate_region(ThreadPool& pool, const IsaTable& isa, std::span<const Expr
         return;
     }
     auto body = [&](const Rect& piece, Scratch& thread_scratch) {
-        BlockContext ctx{thread_scratch.slots, reads.data(), 0, 0, 0, nullptr, out_run_stride, 0};
+        BlockContext ctx{thread_scratch.slots, reads.data(), 0, 0, 0, nullptr, out_run_stride, 0, nullptr};
         // In a flat run, blocks after the first start on the output's cache lines.
         std::int64_t first_run = 0;
         const std::byte* piece_out = out.origin + piece.row * out.row_stride + piece.col * out.col_stride;
         if (plan.flat && reinterpret_cast<std::uintptr_t>(piece_out) % 4 == 0) {
             first_run = static_cast<std::int64_t>((64 - reinterpret_cast<std::uintptr_t>(piece_out) % 64) % 64) / 4;
         }
-        for_each_segment(
-            plan, piece,
-            [&](const Segment& s) {
-                ctx.row = s.row;
-                ctx.col = s.col;
-                ctx.offset = s.offset;
-                ctx.out = out.origin + s.row * out.row_stride + s.col * out.col_stride + s.offset * out_run_stride;
-                ctx.n = s.length;
-                run_steps(ctx);
-            },
-            first_run);
+        auto segment = [&](const Segment& s) {
+            ctx.row = s.row;
+            ctx.col = s.col;
+            ctx.offset = s.offset;
+            ctx.out = out.origin + s.row * out.row_stride + s.col * out.col_stride + s.offset * out_run_stride;
+            ctx.n = s.length;
+            run_steps(ctx);
+        };
+        if (staged.empty()) {
+            for_each_segment(plan, piece, segment, first_run);
+        } else {
+            StagedBlock stage = staged_block(plan, thread_scratch.tile);
+            ctx.staged = &stage;
+            for_each_staged_segment(plan, piece, staged, stage, segment);
+        }
         if (mode == OutputMode::Stream) store_fence();
     };
     parallel_zip_for_each(pool, group, grain, body, scratch);

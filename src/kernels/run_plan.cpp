@@ -14,9 +14,6 @@
 namespace vexlora {
 namespace {
 
-// Outer indices per tile and elements per tiled segment: a tile of the inputs and output fits in L1/L2.
-constexpr std::int64_t kTileOuter = 32;
-constexpr std::int64_t kTileRun = 256;
 // Shortest runs for which the inputs' order may overrule the output's: a vector for every width.
 constexpr std::int64_t kMinInputsRun = 64;
 

@@ -2,6 +2,7 @@
 // Each segment is handed to the chosen instruction set's loop for the index.
 #include "kernels/spectral.hpp"
 
+#include "kernels/band_stage.hpp"
 #include "kernels/parallel_zip.hpp"
 #include "kernels/run_plan.hpp"
 
@@ -71,21 +72,43 @@ void run_spectral(ThreadPool& pool, const IsaTable& isa, const SpectralCall& cal
         return;
     }
 
-    auto body = [&](const Rect& piece, Scratch&) {
-        for_each_segment(plan, piece, [&](const Segment& s) {
-            SpectralSegment seg{};
-            for (int i = 0; i < n; ++i) {
-                const BandView& v = call.in[i];
-                seg.in[i] = v.origin + s.row * v.row_stride + s.col * v.col_stride + s.offset * in_run_stride[i];
-                seg.in_stride[i] = in_run_stride[i];
+    // Bands read across their memory order in a tiled walk are staged: staged band staged_as[i].
+    int staged_as[3] = {-1, -1, -1};
+    StagedSource staged[3];
+    std::size_t staged_count = 0;
+    for (int i = 0; i < n; ++i) {
+        const BandView& v = call.in[i];
+        if (!stages_band(plan, v.row_stride, v.col_stride)) continue;
+        staged_as[i] = static_cast<int>(staged_count);
+        staged[staged_count++] = {v.origin, v.row_stride, v.col_stride};
+    }
+    auto segment = [&](const Segment& s, const StagedBlock* stage) {
+        SpectralSegment seg{};
+        for (int i = 0; i < n; ++i) {
+            const BandView& v = call.in[i];
+            if (staged_as[i] >= 0) {
+                seg.in[i] = stage->element(staged_as[i], s.row, s.col);
+                seg.in_stride[i] = 2;
+                continue;
             }
-            const OutView& o = call.out;
-            seg.out = o.origin + s.row * o.row_stride + s.col * o.col_stride + s.offset * out_run_stride;
-            seg.out_stride = out_run_stride;
-            seg.n = s.length;
-            seg.stream = stream;
-            kernel(seg, call.params);
-        });
+            seg.in[i] = v.origin + s.row * v.row_stride + s.col * v.col_stride + s.offset * in_run_stride[i];
+            seg.in_stride[i] = in_run_stride[i];
+        }
+        const OutView& o = call.out;
+        seg.out = o.origin + s.row * o.row_stride + s.col * o.col_stride + s.offset * out_run_stride;
+        seg.out_stride = out_run_stride;
+        seg.n = s.length;
+        seg.stream = stream;
+        kernel(seg, call.params);
+    };
+    auto body = [&](const Rect& piece, Scratch& thread_scratch) {
+        if (staged_count == 0) {
+            for_each_segment(plan, piece, [&](const Segment& s) { segment(s, nullptr); });
+            return;
+        }
+        StagedBlock stage = staged_block(plan, thread_scratch.tile);
+        for_each_staged_segment(plan, piece, {staged, staged_count}, stage,
+                                [&](const Segment& s) { segment(s, &stage); });
     };
     parallel_zip_for_each(pool, group, single ? kWholeRun : kSpectralGrain, body, scratch);
 }

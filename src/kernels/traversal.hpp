@@ -33,6 +33,11 @@ inline constexpr std::int64_t kTransposePitch = kTransposeRuns * 4 + 64;
 inline constexpr std::int64_t kTransposeTileBytes = kTransposePitch * kTransposeWidth;
 inline constexpr std::int64_t kTransposeBlock = kTransposeRuns;
 
+// Tiles of the other tiled traversal (a view contiguous across the runs, the output along them):
+// kTileOuter runs of up to kTileRun elements, so that a tile of every view stays in L1/L2.
+inline constexpr std::int64_t kTileOuter = 32;
+inline constexpr std::int64_t kTileRun = 256;
+
 // One tile: `runs` x `width` elements with element (p, o) at [row + p, col + o] for row runs
 // (rows_inner), or [row + o, col + p] otherwise.
 struct Tile {
@@ -95,6 +100,22 @@ inline std::int64_t tile_col(const TraversalPlan& plan, const Tile& t, std::int6
     return t.col + (plan.rows_inner ? o : p);
 }
 
+// The blocks of a tiled plan, in the order its walk visits them: `tile` outer indices by `max_run`
+// elements along the runs, run by run across the tile; each is walked as the plan without tiles.
+template <class Body>
+void for_each_tile_block(const TraversalPlan& plan, const Rect& piece, Body&& body) {
+    const std::int64_t inner = plan.rows_inner ? piece.rows : piece.cols;
+    const std::int64_t outer = plan.rows_inner ? piece.cols : piece.rows;
+    for (std::int64_t o0 = 0; o0 < outer; o0 += plan.tile) {
+        const std::int64_t width = std::min(outer - o0, plan.tile);
+        for (std::int64_t p = 0; p < inner; p += plan.max_run) {
+            const std::int64_t length = std::min(plan.max_run, inner - p);
+            if (plan.rows_inner) body(Rect{piece.row + p, piece.col + o0, length, width});
+            else body(Rect{piece.row + o0, piece.col + p, width, length});
+        }
+    }
+}
+
 // `first_run` (when > 0) shortens the first segment of a flat piece, so that the rest start on a
 // boundary the caller chose (such as the output's cache lines).
 template <class Body>
@@ -125,12 +146,9 @@ void for_each_segment(const TraversalPlan& plan, const Rect& piece, Body&& body,
         return;
     }
     // Tiles: views that are contiguous along the outer axis reuse each cache line across the tile.
-    for (std::int64_t o0 = 0; o0 < outer; o0 += plan.tile) {
-        const std::int64_t o1 = std::min(outer, o0 + plan.tile);
-        for (std::int64_t p = 0; p < inner; p += plan.max_run) {
-            for (std::int64_t o = o0; o < o1; ++o) emit(o, p);
-        }
-    }
+    TraversalPlan untiled = plan;
+    untiled.tile = 0;
+    for_each_tile_block(plan, piece, [&](const Rect& block) { for_each_segment(untiled, block, body); });
 }
 
 }  // namespace vexlora
