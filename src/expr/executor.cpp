@@ -76,7 +76,7 @@ void evaluate_region(ThreadPool& pool, const IsaTable& isa, std::span<const Expr
     const ZipGroup walked = make_zip_group(rows, cols, views);  // every view the run reads or writes
     const bool flat = (walked.flags & (ROW_CONTIGUOUS | COLUMN_CONTIGUOUS)) != 0;
     TraversalPlan plan = plan_traversal(flat, flat ? out_layout.tendency : walked.tendency, views, kBlock);
-    plan.tile_phase = transpose_phase(plan, reinterpret_cast<std::uintptr_t>(out.origin), out_geom);
+    plan.line_phase = line_phase(plan, reinterpret_cast<std::uintptr_t>(out.origin), out_geom);
 
     // Bands read across their memory order in a tiled walk are staged (as far as the room for
     // staged blocks goes) and then read in place like unit-stride bands.

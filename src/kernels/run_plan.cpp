@@ -74,11 +74,15 @@ TraversalPlan plan_traversal(bool flat, int tendency, std::span<const ViewGeomet
     return plan;
 }
 
-std::int64_t transpose_phase(const TraversalPlan& plan, std::uintptr_t out_origin, const ViewGeometry& out) {
+std::int64_t line_phase(const TraversalPlan& plan, std::uintptr_t out_origin, const ViewGeometry& out) {
     constexpr std::int64_t kLine = 64;
-    const std::int64_t run_stride = plan.rows_inner ? out.row_stride : out.col_stride;
-    // Only when every run of the output starts at the same offset within a line.
-    if (out_origin % 4 != 0 || run_stride % kLine != 0) return 0;
+    if (!plan.transpose && plan.tile <= 0) return 0;
+    const std::int64_t along = plan.rows_inner ? out.row_stride : out.col_stride;
+    const std::int64_t across = plan.rows_inner ? out.col_stride : out.row_stride;
+    const std::int64_t unit = plan.transpose ? across : along;
+    const std::int64_t other = plan.transpose ? along : across;
+    // Only when every row (or column) of the output starts at the same offset within a line.
+    if (out_origin % 4 != 0 || unit != 4 || other % kLine != 0) return 0;
     const auto misalignment = static_cast<std::int64_t>(out_origin % kLine);
     return ((kLine - misalignment) % kLine) / 4;
 }
@@ -88,7 +92,7 @@ ZipGroup transposing_split(const ZipGroup& group, const TraversalPlan& plan) {
     // piece keeps runs as long as a tile allows: a short run of each band is read at memory latency,
     // while neighbouring pieces share at most a cache line of the output at their edge.
     // Pieces split where the tiles do, so that only the array's own edges make narrow tiles.
-    return ZipGroup{group.rows, group.cols, kNoLayout, plan.rows_inner ? -1 : 1, kTransposeWidth, plan.tile_phase};
+    return ZipGroup{group.rows, group.cols, kNoLayout, plan.rows_inner ? -1 : 1, kTransposeWidth, plan.line_phase};
 }
 
 std::int64_t transposing_grain(const ZipGroup& group, const ThreadPool& pool, std::int64_t grain) {

@@ -18,9 +18,11 @@ namespace vexlora {
 // tiles. `max_run` caps segment lengths.
 TraversalPlan plan_traversal(bool flat, int tendency, std::span<const ViewGeometry> views, std::int64_t max_run);
 
-// For a transposing plan: the outer index at which the output's vectors start on a cache line
-// (modulo the tile width), so that tiles and the vectors in them write whole aligned lines.
-std::int64_t transpose_phase(const TraversalPlan& plan, std::uintptr_t out_origin, const ViewGeometry& out);
+// For a tiled plan: the index along the output's unit-stride axis (across the runs for a
+// transposing plan, along them otherwise) at which its cache lines start, so that tiles and the
+// vectors in them write whole aligned lines; 0 where the output's rows or columns start at
+// different offsets within a line.
+std::int64_t line_phase(const TraversalPlan& plan, std::uintptr_t out_origin, const ViewGeometry& out);
 
 // The group as split for a transposing plan: into bands across the runs (so the output's lines are
 // written end to end within a piece) rather than by the inputs' order. Results do not depend on it.

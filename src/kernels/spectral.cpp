@@ -31,7 +31,7 @@ void run_spectral(ThreadPool& pool, const IsaTable& isa, const SpectralCall& cal
     const ZipGroup group = make_zip_group(call.out.rows, call.out.cols, all);
     const bool flat = (group.flags & (ROW_CONTIGUOUS | COLUMN_CONTIGUOUS)) != 0;
     TraversalPlan plan = plan_traversal(flat, group.tendency, all, kWholeRun);
-    plan.tile_phase = transpose_phase(plan, reinterpret_cast<std::uintptr_t>(call.out.origin), views[0]);
+    plan.line_phase = line_phase(plan, reinterpret_cast<std::uintptr_t>(call.out.origin), views[0]);
     const bool stream = prefers_streaming_stores(plan, views[0]);
     // Transposed tiles write whole output vectors, so a large output can bypass the caches there too.
     const bool stream_transposed = plan.transpose && 2 * views[0].rows * views[0].cols * 4 >= last_level_cache_bytes();

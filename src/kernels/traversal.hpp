@@ -16,7 +16,10 @@ struct TraversalPlan {
     std::int64_t max_run;      // longest segment handed to the body
     std::int64_t tile;         // when > 0, outer indices are visited in bands of this width, inner blocks first
     bool transpose;            // the output is contiguous across segments: results go through a tile
-    std::int64_t tile_phase;   // transposing tiles start at outer indices = tile_phase (mod kTransposeWidth)
+    // Where the output's cache lines start, as an index along its unit-stride axis: transposing
+    // tiles start at outer indices = line_phase (mod kTransposeWidth), the blocks of other tiles
+    // at inner indices = line_phase (mod kLineFloats).
+    std::int64_t line_phase;
 };
 
 // Tiles of the transposing traversal: up to kTransposeRuns elements along each run, kTransposeWidth runs.
@@ -36,7 +39,9 @@ inline constexpr std::int64_t kTransposeBlock = kTransposeRuns;
 // Tiles of the other tiled traversal (a view contiguous across the runs, the output along them):
 // kTileOuter runs of up to kTileRun elements, so that a tile of every view stays in L1/L2.
 inline constexpr std::int64_t kTileOuter = 32;
-inline constexpr std::int64_t kTileRun = 256;
+inline constexpr std::int64_t kTileRun = 1024;
+// Float32 elements per cache line of an output.
+inline constexpr std::int64_t kLineFloats = 16;
 
 // One tile: `runs` x `width` elements with element (p, o) at [row + p, col + o] for row runs
 // (rows_inner), or [row + o, col + p] otherwise.
@@ -68,7 +73,7 @@ void for_each_tile(const TraversalPlan& plan, const Rect& piece, Body&& body) {
     // Tile boundaries fall on outer indices equal to the phase modulo the tile width.
     const std::int64_t piece_outer = plan.rows_inner ? piece.col : piece.row;
     auto next_boundary = [&](std::int64_t o) {
-        const std::int64_t offset = ((piece_outer + o - plan.tile_phase) % kTransposeWidth + kTransposeWidth) %
+        const std::int64_t offset = ((piece_outer + o - plan.line_phase) % kTransposeWidth + kTransposeWidth) %
                                     kTransposeWidth;
         return o + kTransposeWidth - offset;
     };
@@ -100,18 +105,24 @@ inline std::int64_t tile_col(const TraversalPlan& plan, const Tile& t, std::int6
     return t.col + (plan.rows_inner ? o : p);
 }
 
-// The blocks of a tiled plan, in the order its walk visits them: `tile` outer indices by `max_run`
-// elements along the runs, run by run across the tile; each is walked as the plan without tiles.
+// The blocks of a tiled plan, in the order its walk visits them: `tile` outer indices by up to
+// `max_run` elements along the runs, run by run across the tile; each is walked as the plan
+// without tiles. Blocks after a run's first start where the output's lines do, so that its
+// vector stores need no scalar head or tail in between.
 template <class Body>
 void for_each_tile_block(const TraversalPlan& plan, const Rect& piece, Body&& body) {
     const std::int64_t inner = plan.rows_inner ? piece.rows : piece.cols;
     const std::int64_t outer = plan.rows_inner ? piece.cols : piece.rows;
+    const std::int64_t piece_inner = plan.rows_inner ? piece.row : piece.col;
+    const std::int64_t lead = ((plan.line_phase - piece_inner) % kLineFloats + kLineFloats) % kLineFloats;
+    const std::int64_t first = lead > 0 && plan.max_run > kLineFloats ? lead + plan.max_run - kLineFloats : plan.max_run;
     for (std::int64_t o0 = 0; o0 < outer; o0 += plan.tile) {
         const std::int64_t width = std::min(outer - o0, plan.tile);
-        for (std::int64_t p = 0; p < inner; p += plan.max_run) {
-            const std::int64_t length = std::min(plan.max_run, inner - p);
+        for (std::int64_t p = 0; p < inner;) {
+            const std::int64_t length = std::min(p == 0 ? first : plan.max_run, inner - p);
             if (plan.rows_inner) body(Rect{piece.row + p, piece.col + o0, length, width});
             else body(Rect{piece.row + o0, piece.col + p, width, length});
+            p += length;
         }
     }
 }
