@@ -125,7 +125,7 @@ def test_kernels_match_float32_reference_on_every_layout(rng, name, layout, shap
 @pytest.mark.parametrize("shape", [(3, 257), (129, 1031), (1024, 1536)])
 def test_inputs_leaning_against_the_output(rng, band_orders, out_order, shape):
     """Where the bands lean one way and the output the other, the walk follows the bands and turns
-    the output through tiles; a band in the minority is then gathered inside the tiles."""
+    the output through tiles; a band in the minority is then copied into run order tile by tile."""
     bands = [random_band(rng, shape) for _ in band_orders]
     bands = [np.asfortranarray(b) if order == "F" else b for b, order in zip(bands, band_orders)]
     out = np.full(shape, np.nan, np.float32, order=out_order)
@@ -145,12 +145,13 @@ def test_inputs_leaning_against_the_output(rng, band_orders, out_order, shape):
 
 @pytest.mark.parametrize(
     "band_orders, out_order",
-    [("FC", "C"), ("CF", "C"), ("CF", "F"), ("FCC", "C"), ("CRC", "C"), ("CCCFF", "C")],
+    [("FC", "C"), ("CF", "C"), ("CF", "F"), ("FCC", "C"), ("CRC", "C"), ("CCCFF", "C"), ("FFFCC", "C"), ("FFRCC", "C")],
 )
 @pytest.mark.parametrize("shape", [(37, 45), (300, 520), (1024, 1536)])
 def test_bands_in_both_orders(rng, band_orders, out_order, shape):
     """Bands that disagree on their memory order: those read across it are copied into run order a
-    block at a time (R: Fortran order, rows reversed, so the copy goes against the addresses)."""
+    block at a time, as far as there is room, and gathered beyond it (R: Fortran order, rows
+    reversed, so the copy goes against the addresses)."""
     bands = [random_band(rng, shape) for _ in band_orders]
     make = {"C": lambda b: b, "F": np.asfortranarray, "R": lambda b: np.asfortranarray(b[::-1])[::-1]}
     bands = [make[order](b) for b, order in zip(bands, band_orders)]

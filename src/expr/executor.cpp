@@ -78,7 +78,7 @@ void evaluate_region(ThreadPool& pool, const IsaTable& isa, std::span<const Expr
     TraversalPlan plan = plan_traversal(flat, flat ? out_layout.tendency : walked.tendency, views, kBlock);
     plan.line_phase = line_phase(plan, reinterpret_cast<std::uintptr_t>(out.origin), out_geom);
 
-    // Bands read across their memory order in a tiled walk are staged (as far as the room for
+    // Bands read across their memory order in a tiled or transposing walk are staged (as far as the room for
     // staged blocks goes) and then read in place like unit-stride bands.
     std::pmr::vector<std::int64_t> band_run_stride(bands.size(), memory);
     std::pmr::vector<std::uint8_t> direct(bands.size(), memory);
@@ -86,7 +86,8 @@ void evaluate_region(ThreadPool& pool, const IsaTable& isa, std::span<const Expr
     std::pmr::vector<StagedSource> staged(memory);
     for (const std::uint64_t k : pushed) {
         const BandView& b = bands[k];
-        if (staged.size() < kMaxStagedBands && stages_band(plan, b.row_stride, b.col_stride)) {
+        if (staged.size() < static_cast<std::size_t>(max_staged_bands(plan)) &&
+            stages_band(plan, b.row_stride, b.col_stride)) {
             staged_as[k] = static_cast<std::int32_t>(staged.size());
             staged.push_back({b.origin, b.row_stride, b.col_stride});
         }
@@ -133,8 +134,10 @@ void evaluate_region(ThreadPool& pool, const IsaTable& isa, std::span<const Expr
         // Results go down the runs into a tile, which is then written across the output's rows.
         auto body = [&](const Rect& piece, Scratch& thread_scratch) {
             std::byte* const tile_buffer = thread_scratch.tile;
-            BlockContext ctx{thread_scratch.slots, reads.data(), 0, 0, 0, nullptr, 4, 0, nullptr};
+            StagedBlock stage = staged_block(plan, thread_scratch.stage);
+            BlockContext ctx{thread_scratch.slots, reads.data(), 0, 0, 0, nullptr, 4, 0, &stage};
             for_each_tile(plan, piece, [&](const Tile& t) {
+                if (!staged.empty()) stage_bands(stage, tile_rect(plan, t), staged);
                 for (std::int64_t s = 0; s < t.width; s += kTransposeAbreast) {
                     for (std::int64_t p = 0; p < t.runs; p += kBlock) {
                         for (std::int64_t o = s; o < std::min(t.width, s + kTransposeAbreast); ++o) {
@@ -174,7 +177,7 @@ void evaluate_region(ThreadPool& pool, const IsaTable& isa, std::span<const Expr
         if (staged.empty()) {
             for_each_segment(plan, piece, segment, first_run);
         } else {
-            StagedBlock stage = staged_block(plan, thread_scratch.tile);
+            StagedBlock stage = staged_block(plan, thread_scratch.stage);
             ctx.staged = &stage;
             for_each_staged_segment(plan, piece, staged, stage, segment);
         }

@@ -38,28 +38,37 @@ inline void transpose8(U16x8 (&v)[8]) {
 
 // Eight positions along the runs from p, across all runs that come in groups of eight from
 // o = 0 (a band whose neighbouring runs are adjacent in memory).
-void stage_groups(const std::byte* src, std::int64_t along, std::int64_t runs, std::int64_t p, std::byte* dst) {
+void stage_groups(const std::byte* src, std::int64_t along, std::int64_t runs, std::int64_t p, std::byte* dst,
+                  std::int64_t pitch) {
     for (std::int64_t o = 0; o + 8 <= runs; o += 8) {
         U16x8 v[8];
         for (int j = 0; j < 8; ++j) std::memcpy(&v[j], src + (p + j) * along + 2 * o, sizeof v[j]);
         transpose8(v);
-        for (int k = 0; k < 8; ++k) std::memcpy(dst + (o + k) * kStagePitch + 2 * p, &v[k], sizeof v[k]);
+        for (int k = 0; k < 8; ++k) std::memcpy(dst + (o + k) * pitch + 2 * p, &v[k], sizeof v[k]);
     }
 }
 
 }  // namespace
 
+std::int64_t max_staged_bands(const TraversalPlan& plan) {
+    if (plan.flat) return 0;
+    if (plan.transpose) return kStageBytes / (kTransposeStagePitch * kTransposeWidth);
+    return plan.tile > 0 ? kStageBytes / (kStagePitch * kTileOuter) : 0;
+}
+
 bool stages_band(const TraversalPlan& plan, std::int64_t row_stride, std::int64_t col_stride) {
-    if (plan.flat || plan.transpose || plan.tile <= 0) return false;
+    if (max_staged_bands(plan) == 0) return false;
     const std::int64_t along = plan.rows_inner ? row_stride : col_stride;
     const std::int64_t across = plan.rows_inner ? col_stride : row_stride;
     return along != 2 && stride_magnitude(across) < stride_magnitude(along);
 }
 
 StagedBlock staged_block(const TraversalPlan& plan, std::byte* buffer) {
-    StagedBlock s{buffer, Rect{}, 0, 0};
-    s.row_stride = plan.rows_inner ? 2 : kStagePitch;
-    s.col_stride = plan.rows_inner ? kStagePitch : 2;
+    const std::int64_t pitch = plan.transpose ? kTransposeStagePitch : kStagePitch;
+    const std::int64_t runs = plan.transpose ? kTransposeWidth : kTileOuter;
+    StagedBlock s{buffer, Rect{}, 0, 0, pitch, pitch * runs};
+    s.row_stride = plan.rows_inner ? 2 : pitch;
+    s.col_stride = plan.rows_inner ? pitch : 2;
     return s;
 }
 
@@ -72,7 +81,8 @@ void stage_band(const StagedBlock& staged, std::int64_t k, const StagedSource& b
     const std::int64_t along = rows_along ? row_stride : col_stride;
     const std::int64_t across = rows_along ? col_stride : row_stride;
     const std::byte* const src = band.origin + b.row * row_stride + b.col * col_stride;
-    std::byte* const dst = staged.base + k * kStagedBandBytes;
+    std::byte* const dst = staged.base + k * staged.band_bytes;
+    const std::int64_t pitch = staged.pitch;
     // Runs adjacent in the band: eight positions at a time, through a transpose in registers.
     std::int64_t p0 = 0;
     std::int64_t o0 = 0;
@@ -82,13 +92,13 @@ void stage_band(const StagedBlock& staged, std::int64_t k, const StagedSource& b
                 __builtin_prefetch(src + (p0 + kAhead + j) * along);
                 __builtin_prefetch(src + (p0 + kAhead + j) * along + 2 * runs - 1);
             }
-            stage_groups(src, along, runs, p0, dst);
+            stage_groups(src, along, runs, p0, dst, pitch);
         }
         o0 = runs - runs % 8;
     }
     // The rest element by element, position by position: the band is read in its own order.
     auto copy = [&](std::int64_t p, std::int64_t o) {
-        std::memcpy(dst + o * kStagePitch + 2 * p, src + p * along + o * across, 2);
+        std::memcpy(dst + o * pitch + 2 * p, src + p * along + o * across, 2);
     };
     for (std::int64_t p = 0; p < p0; ++p) {
         for (std::int64_t o = o0; o < runs; ++o) copy(p, o);

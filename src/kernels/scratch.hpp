@@ -1,8 +1,9 @@
-// Scratch: the working memory of one thread's pixel loops (band-math value stack, transposing tile).
+// Scratch: the working memory of one thread's pixel loops (value stack, transposing tile, staged bands).
 // Allocated once per pool worker when the pool starts and once per calling thread, never in a loop.
 #pragma once
 
 #include "expr/block_steps.hpp"
+#include "kernels/band_stage.hpp"
 #include "kernels/traversal.hpp"
 
 #include <cstddef>
@@ -18,6 +19,8 @@ struct Scratch {
     static constexpr std::size_t kSlots = kStackSlots + kGatheredSlots;
     alignas(64) std::byte slots[kSlots * kBlockBytes];
     alignas(64) std::byte tile[kTransposeTileBytes];
+    // Bands read across their memory order, copied a block at a time into run order.
+    alignas(64) std::byte stage[kStageBytes];
 };
 static_assert(std::is_aggregate_v<Scratch>, "zero-filled by value-initialisation");
 

@@ -43,13 +43,36 @@ void run_spectral(ThreadPool& pool, const IsaTable& isa, const SpectralCall& cal
     const std::int64_t out_run_stride = run_stride(plan, views[0].row_stride, views[0].col_stride, 4);
     const SpectralSegmentFn kernel = isa.spectral[static_cast<int>(call.kind)];
 
+    // Bands read across their memory order in a tiled or transposing walk are staged: staged band staged_as[i].
+    int staged_as[3] = {-1, -1, -1};
+    StagedSource staged[3];
+    std::size_t staged_count = 0;
+    for (int i = 0; i < n; ++i) {
+        const BandView& v = call.in[i];
+        if (staged_count >= static_cast<std::size_t>(max_staged_bands(plan)) ||
+            !stages_band(plan, v.row_stride, v.col_stride)) {
+            continue;
+        }
+        staged_as[i] = static_cast<int>(staged_count);
+        staged[staged_count++] = {v.origin, v.row_stride, v.col_stride};
+    }
+    const std::span<const StagedSource> staged_bands(staged, staged_count);
+
     const SpectralTileFn tile_kernel = isa.spectral_tile[static_cast<int>(call.kind)];
     auto transposing_body = [&](const Rect& piece, Scratch& thread_scratch) {
         std::byte* const buffer = thread_scratch.tile;
+        StagedBlock stage = staged_block(plan, thread_scratch.stage);
         for_each_tile(plan, piece, [&](const Tile& t) {
+            if (staged_count > 0) stage_bands(stage, tile_rect(plan, t), staged_bands);
             SpectralTile tile{};
             for (int i = 0; i < n; ++i) {
                 const BandView& v = call.in[i];
+                if (staged_as[i] >= 0) {
+                    tile.in[i] = stage.element(staged_as[i], t.row, t.col);
+                    tile.in_stride[i] = 2;
+                    tile.in_across[i] = stage.pitch;
+                    continue;
+                }
                 tile.in[i] = v.origin + t.row * v.row_stride + t.col * v.col_stride;
                 tile.in_stride[i] = in_run_stride[i];
                 tile.in_across[i] = plan.rows_inner ? v.col_stride : v.row_stride;
@@ -72,16 +95,6 @@ void run_spectral(ThreadPool& pool, const IsaTable& isa, const SpectralCall& cal
         return;
     }
 
-    // Bands read across their memory order in a tiled walk are staged: staged band staged_as[i].
-    int staged_as[3] = {-1, -1, -1};
-    StagedSource staged[3];
-    std::size_t staged_count = 0;
-    for (int i = 0; i < n; ++i) {
-        const BandView& v = call.in[i];
-        if (!stages_band(plan, v.row_stride, v.col_stride)) continue;
-        staged_as[i] = static_cast<int>(staged_count);
-        staged[staged_count++] = {v.origin, v.row_stride, v.col_stride};
-    }
     auto segment = [&](const Segment& s, const StagedBlock* stage) {
         SpectralSegment seg{};
         for (int i = 0; i < n; ++i) {
@@ -106,8 +119,8 @@ void run_spectral(ThreadPool& pool, const IsaTable& isa, const SpectralCall& cal
             for_each_segment(plan, piece, [&](const Segment& s) { segment(s, nullptr); });
             return;
         }
-        StagedBlock stage = staged_block(plan, thread_scratch.tile);
-        for_each_staged_segment(plan, piece, {staged, staged_count}, stage,
+        StagedBlock stage = staged_block(plan, thread_scratch.stage);
+        for_each_staged_segment(plan, piece, staged_bands, stage,
                                 [&](const Segment& s) { segment(s, &stage); });
     };
     parallel_zip_for_each(pool, group, single ? kWholeRun : kSpectralGrain, body, scratch);

@@ -97,6 +97,11 @@ void for_each_tile(const TraversalPlan& plan, const Rect& piece, Body&& body) {
     }
 }
 
+// The rectangle a tile covers.
+inline Rect tile_rect(const TraversalPlan& plan, const Tile& t) {
+    return plan.rows_inner ? Rect{t.row, t.col, t.runs, t.width} : Rect{t.row, t.col, t.width, t.runs};
+}
+
 // Position of element (p, o) of a tile.
 inline std::int64_t tile_row(const TraversalPlan& plan, const Tile& t, std::int64_t p, std::int64_t o) {
     return t.row + (plan.rows_inner ? p : o);
