@@ -12,6 +12,7 @@ import pytest
 
 import vexlora
 from conftest import (
+    EPS,
     assert_bits_equal,
     bits,
     layouts,
@@ -150,8 +151,8 @@ def test_inputs_leaning_against_the_output(rng, band_orders, out_order, shape):
 @pytest.mark.parametrize("shape", [(37, 45), (300, 520), (1024, 1536)])
 def test_bands_in_both_orders(rng, band_orders, out_order, shape):
     """Bands that disagree on their memory order: those read across it are copied into run order a
-    block at a time, as far as there is room, and gathered beyond it (R: Fortran order, rows
-    reversed, so the copy goes against the addresses)."""
+    block at a time, as far as there is room, and gathered beyond it (R: Fortran order with the
+    rows reversed, which the copy takes element by element)."""
     bands = [random_band(rng, shape) for _ in band_orders]
     make = {"C": lambda b: b, "F": np.asfortranarray, "R": lambda b: np.asfortranarray(b[::-1])[::-1]}
     bands = [make[order](b) for b, order in zip(bands, band_orders)]
@@ -171,6 +172,57 @@ def test_bands_in_both_orders(rng, band_orders, out_order, shape):
     expected = bands[0].astype(np.float32) - bands[1].astype(np.float32) * np.float32(0.5)
     for k, band in enumerate(bands[2:], start=2):
         expected = expected + band.astype(np.float32) if k % 2 == 0 else expected - band.astype(np.float32)
+    assert_bits_equal(out, expected)
+
+
+def against_order(rng, shape, layout):
+    """A band that a C-ordered walk reads across its memory order, in the layouts its copy treats apart."""
+    rows, cols = shape
+    band = random_band(rng, shape)
+    if layout == "cols_reversed":  # runs adjacent in memory, positions along them at falling addresses
+        return np.asfortranarray(band[:, ::-1])[:, ::-1]
+    if layout == "unaligned":  # odd origin and odd distance between columns
+        raw = np.zeros((2 * rows + 3) * cols + 1, np.uint8)
+        view = np.ndarray(shape, np.uint16, raw.data, 1, (2, 2 * rows + 3))
+        view[...] = band
+        return view
+    big = np.asfortranarray(np.zeros((2 * rows, cols), np.uint16))  # stepped: copied element by element
+    big[::2] = band
+    return big[::2]
+
+
+def lined_output(shape, lead):
+    """A C-ordered output whose rows start `lead` floats before a cache line."""
+    rows, cols = shape
+    width = -(-cols // 16) * 16 + 16
+    raw = np.empty(rows * width + 32, np.float32)
+    start = (-raw.ctypes.data // 4 - lead) % 16
+    return raw[start:start + rows * width].reshape(rows, width)[:, :cols]
+
+
+@pytest.mark.parametrize("layout", ["cols_reversed", "unaligned", "stepped"])
+@pytest.mark.parametrize("shape, lead", [((37, 45), 0), ((70, 1100), 5), ((70, 1100), 0)])
+def test_more_bands_across_their_order_than_are_staged(rng, layout, shape, lead):
+    """Kernels and programs over C-ordered bands mixed with bands in the layouts above, with more of
+    them than the staging area holds, into outputs whose rows begin anywhere in a cache line."""
+    out = lined_output(shape, lead)
+    for name, (_, count, _, _) in KERNELS.items():
+        bands = [against_order(rng, shape, layout)] + [random_band(rng, shape) for _ in range(count - 1)]
+        out[...] = np.nan
+        assert_bits_equal(out, run_kernel(name, bands, out))
+    # Ten bands across the walk's order and eleven along it: some are staged, some gathered.
+    bands = [against_order(rng, shape, layout) if k % 2 else random_band(rng, shape) for k in range(21)]
+    ops = [{"type": "push_band", "index": 0}]
+    expected = bands[0].astype(np.float32)
+    for k, band in enumerate(bands[1:], start=1):
+        ops += [{"type": "push_band", "index": k}, {"type": ("add", "sub", "mul")[k % 3]}]
+        value = band.astype(np.float32)
+        expected = (expected + value, expected - value, expected * value)[k % 3]
+    ops += [{"type": "push_band", "index": 1}, {"type": "div"}]
+    with np.errstate(all="ignore"):
+        expected = expected / (bands[1].astype(np.float32) + EPS)
+    out[...] = np.nan
+    vexlora.execute_expr_inplace(vexlora.compile_expr(ops, len(bands)), bands, out)
     assert_bits_equal(out, expected)
 
 

@@ -31,8 +31,10 @@ ViewGeometry region_geometry(const ViewGeometry& g, std::int64_t rows, std::int6
 // A band read by several steps of a block is read from memory once only if no other band's lines
 // evict its lines in between; where they would, it is to be read once per block into a slot. Takes
 // such bands out of `direct`, as far as slots for them are left, and says whether it took any.
-bool take_colliding_reads(const BlockPlan& plan, std::span<const BandView> bands, std::int64_t rows,
-                          std::int64_t cols, std::span<std::uint8_t> direct, std::pmr::memory_resource* memory) {
+// Staged bands are left out: they are read from the thread's staging area, not where they lie.
+bool take_colliding_reads(const BlockPlan& plan, std::span<const BandView> bands,
+                          std::span<const std::int32_t> staged_as, std::int64_t rows, std::int64_t cols,
+                          std::span<std::uint8_t> direct, std::pmr::memory_resource* memory) {
     if (plan.read_bands.size() < 2 || !collisions_matter(rows * cols)) return false;
     std::pmr::vector<std::uint32_t> reads(bands.size(), 0, memory);
     auto count = [&](const Operand& o) {
@@ -46,6 +48,9 @@ bool take_colliding_reads(const BlockPlan& plan, std::span<const BandView> bands
         count_chain(step);
         for (std::uint32_t s = 0; s < step.side_count; ++s) count_chain(step.sides[s]);
         for (std::uint32_t b = 0; b < step.prefetched_count; ++b) ++reads[plan.read_bands[step.prefetched[b]]];
+    }
+    for (std::size_t k = 0; k < bands.size(); ++k) {
+        if (staged_as[k] >= 0) reads[k] = 0;
     }
     std::size_t gathered = 0;
     std::pmr::vector<std::uintptr_t> origins(bands.size(), memory);
@@ -78,20 +83,13 @@ void evaluate_region(ThreadPool& pool, const IsaTable& isa, std::span<const Expr
     TraversalPlan plan = plan_traversal(flat, flat ? out_layout.tendency : walked.tendency, views, kBlock);
     plan.line_phase = line_phase(plan, reinterpret_cast<std::uintptr_t>(out.origin), out_geom);
 
-    // Bands read across their memory order in a tiled or transposing walk are staged (as far as the room for
-    // staged blocks goes) and then read in place like unit-stride bands.
+    // Bands read across their memory order are staged, as far as there is room, and then read in
+    // place like unit-stride bands.
     std::pmr::vector<std::int64_t> band_run_stride(bands.size(), memory);
     std::pmr::vector<std::uint8_t> direct(bands.size(), memory);
     std::pmr::vector<std::int32_t> staged_as(bands.size(), -1, memory);
-    std::pmr::vector<StagedSource> staged(memory);
-    for (const std::uint64_t k : pushed) {
-        const BandView& b = bands[k];
-        if (staged.size() < static_cast<std::size_t>(max_staged_bands(plan)) &&
-            stages_band(plan, b.row_stride, b.col_stride)) {
-            staged_as[k] = static_cast<std::int32_t>(staged.size());
-            staged.push_back({b.origin, b.row_stride, b.col_stride});
-        }
-    }
+    StagedBands first_staged(plan);
+    for (const std::uint64_t k : pushed) staged_as[k] = first_staged.add(bands[k]);
     for (std::size_t k = 0; k < bands.size(); ++k) {
         band_run_stride[k] = staged_as[k] >= 0 ? 2 : run_stride(plan, bands[k].row_stride, bands[k].col_stride, 2);
         direct[k] = band_run_stride[k] == 2;
@@ -104,16 +102,20 @@ void evaluate_region(ThreadPool& pool, const IsaTable& isa, std::span<const Expr
                                                                       : OutputMode::Store;
     // Steps point into their plan's vectors: a plan is moved whole (which keeps them), never assigned.
     BlockPlan first_plan = build_block_plan(ops, direct, isa.expr, mode, memory);
-    const BlockPlan block_plan = take_colliding_reads(first_plan, bands, rows, cols, direct, memory)
+    const BlockPlan block_plan = take_colliding_reads(first_plan, bands, staged_as, rows, cols, direct, memory)
                                      ? build_block_plan(ops, direct, isa.expr, mode, memory)
                                      : std::move(first_plan);
 
     std::pmr::vector<BandRead> reads(memory);
     std::pmr::vector<std::uintptr_t> read_origins(memory);
     std::pmr::vector<ViewGeometry> read_views(memory);
+    // Only the bands the plan reads are copied (values that no result needs are dropped from it);
+    // each was chosen above, so all of them fit.
+    StagedBands staged(plan);
     for (const std::uint64_t k : block_plan.read_bands) {
         const BandView& b = bands[k];
-        reads.push_back({b.origin, b.row_stride, b.col_stride, band_run_stride[k], staged_as[k]});
+        const std::int32_t staged_index = staged_as[k] >= 0 ? staged.add(b) : -1;
+        reads.push_back({b.origin, b.row_stride, b.col_stride, band_run_stride[k], staged_index});
         read_origins.push_back(reinterpret_cast<std::uintptr_t>(b.origin));
         read_views.push_back(region_geometry(geometry_of(b), rows, cols));
     }
@@ -137,7 +139,7 @@ void evaluate_region(ThreadPool& pool, const IsaTable& isa, std::span<const Expr
             StagedBlock stage = staged_block(plan, thread_scratch.stage);
             BlockContext ctx{thread_scratch.slots, reads.data(), 0, 0, 0, nullptr, 4, 0, &stage};
             for_each_tile(plan, piece, [&](const Tile& t) {
-                if (!staged.empty()) stage_bands(stage, tile_rect(plan, t), staged);
+                if (!staged.empty()) stage_bands(stage, tile_rect(plan, t), staged.bands());
                 for (std::int64_t s = 0; s < t.width; s += kTransposeAbreast) {
                     for (std::int64_t p = 0; p < t.runs; p += kBlock) {
                         for (std::int64_t o = s; o < std::min(t.width, s + kTransposeAbreast); ++o) {
@@ -179,7 +181,7 @@ void evaluate_region(ThreadPool& pool, const IsaTable& isa, std::span<const Expr
         } else {
             StagedBlock stage = staged_block(plan, thread_scratch.stage);
             ctx.staged = &stage;
-            for_each_staged_segment(plan, piece, staged, stage, segment);
+            for_each_staged_segment(plan, piece, staged.bands(), stage, segment);
         }
         if (mode == OutputMode::Stream) store_fence();
     };

@@ -50,23 +50,23 @@ void stage_groups(const std::byte* src, std::int64_t along, std::int64_t runs, s
 
 }  // namespace
 
-std::int64_t max_staged_bands(const TraversalPlan& plan) {
-    if (plan.flat) return 0;
-    if (plan.transpose) return kStageBytes / (kTransposeStagePitch * kTransposeWidth);
-    return plan.tile > 0 ? kStageBytes / (kStagePitch * kTileOuter) : 0;
-}
+StagedBands::StagedBands(const TraversalPlan& plan)
+    : plan_(plan),
+      capacity_(plan.flat ? 0 : plan.transpose ? kMaxStagedTransposed : plan.tile > 0 ? kMaxStagedTiled : 0) {}
 
-bool stages_band(const TraversalPlan& plan, std::int64_t row_stride, std::int64_t col_stride) {
-    if (max_staged_bands(plan) == 0) return false;
-    const std::int64_t along = plan.rows_inner ? row_stride : col_stride;
-    const std::int64_t across = plan.rows_inner ? col_stride : row_stride;
-    return along != 2 && stride_magnitude(across) < stride_magnitude(along);
+std::int32_t StagedBands::add(const BandView& band) {
+    // Along the runs not unit-stride, and the neighbours across them closer in memory.
+    const std::int64_t along = plan_.rows_inner ? band.row_stride : band.col_stride;
+    const std::int64_t across = plan_.rows_inner ? band.col_stride : band.row_stride;
+    if (count_ >= capacity_ || along == 2 || stride_magnitude(across) >= stride_magnitude(along)) return -1;
+    bands_[count_] = {band.origin, band.row_stride, band.col_stride};
+    return static_cast<std::int32_t>(count_++);
 }
 
 StagedBlock staged_block(const TraversalPlan& plan, std::byte* buffer) {
     const std::int64_t pitch = plan.transpose ? kTransposeStagePitch : kStagePitch;
     const std::int64_t runs = plan.transpose ? kTransposeWidth : kTileOuter;
-    StagedBlock s{buffer, Rect{}, 0, 0, pitch, pitch * runs};
+    StagedBlock s{buffer, Rect{}, plan.rows_inner, 0, 0, pitch, pitch * runs};
     s.row_stride = plan.rows_inner ? 2 : pitch;
     s.col_stride = plan.rows_inner ? pitch : 2;
     return s;
@@ -75,11 +75,10 @@ StagedBlock staged_block(const TraversalPlan& plan, std::byte* buffer) {
 void stage_band(const StagedBlock& staged, std::int64_t k, const StagedSource& band) {
     const Rect& b = staged.block;
     const std::int64_t row_stride = band.row_stride, col_stride = band.col_stride;
-    const bool rows_along = staged.row_stride == 2;  // runs go down the columns
-    const std::int64_t runs = rows_along ? b.cols : b.rows;
-    const std::int64_t length = rows_along ? b.rows : b.cols;
-    const std::int64_t along = rows_along ? row_stride : col_stride;
-    const std::int64_t across = rows_along ? col_stride : row_stride;
+    const std::int64_t runs = staged.rows_inner ? b.cols : b.rows;
+    const std::int64_t length = staged.rows_inner ? b.rows : b.cols;
+    const std::int64_t along = staged.rows_inner ? row_stride : col_stride;
+    const std::int64_t across = staged.rows_inner ? col_stride : row_stride;
     const std::byte* const src = band.origin + b.row * row_stride + b.col * col_stride;
     std::byte* const dst = staged.base + k * staged.band_bytes;
     const std::int64_t pitch = staged.pitch;

@@ -43,27 +43,17 @@ void run_spectral(ThreadPool& pool, const IsaTable& isa, const SpectralCall& cal
     const std::int64_t out_run_stride = run_stride(plan, views[0].row_stride, views[0].col_stride, 4);
     const SpectralSegmentFn kernel = isa.spectral[static_cast<int>(call.kind)];
 
-    // Bands read across their memory order in a tiled or transposing walk are staged: staged band staged_as[i].
-    int staged_as[3] = {-1, -1, -1};
-    StagedSource staged[3];
-    std::size_t staged_count = 0;
-    for (int i = 0; i < n; ++i) {
-        const BandView& v = call.in[i];
-        if (staged_count >= static_cast<std::size_t>(max_staged_bands(plan)) ||
-            !stages_band(plan, v.row_stride, v.col_stride)) {
-            continue;
-        }
-        staged_as[i] = static_cast<int>(staged_count);
-        staged[staged_count++] = {v.origin, v.row_stride, v.col_stride};
-    }
-    const std::span<const StagedSource> staged_bands(staged, staged_count);
+    // Bands read across their memory order are staged: input i as staged band staged_as[i].
+    StagedBands staged(plan);
+    std::int32_t staged_as[3];
+    for (int i = 0; i < n; ++i) staged_as[i] = staged.add(call.in[i]);
 
     const SpectralTileFn tile_kernel = isa.spectral_tile[static_cast<int>(call.kind)];
     auto transposing_body = [&](const Rect& piece, Scratch& thread_scratch) {
         std::byte* const buffer = thread_scratch.tile;
         StagedBlock stage = staged_block(plan, thread_scratch.stage);
         for_each_tile(plan, piece, [&](const Tile& t) {
-            if (staged_count > 0) stage_bands(stage, tile_rect(plan, t), staged_bands);
+            if (!staged.empty()) stage_bands(stage, tile_rect(plan, t), staged.bands());
             SpectralTile tile{};
             for (int i = 0; i < n; ++i) {
                 const BandView& v = call.in[i];
@@ -115,12 +105,12 @@ void run_spectral(ThreadPool& pool, const IsaTable& isa, const SpectralCall& cal
         kernel(seg, call.params);
     };
     auto body = [&](const Rect& piece, Scratch& thread_scratch) {
-        if (staged_count == 0) {
+        if (staged.empty()) {
             for_each_segment(plan, piece, [&](const Segment& s) { segment(s, nullptr); });
             return;
         }
         StagedBlock stage = staged_block(plan, thread_scratch.stage);
-        for_each_staged_segment(plan, piece, staged_bands, stage,
+        for_each_staged_segment(plan, piece, staged.bands(), stage,
                                 [&](const Segment& s) { segment(s, &stage); });
     };
     parallel_zip_for_each(pool, group, single ? kWholeRun : kSpectralGrain, body, scratch);
