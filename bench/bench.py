@@ -18,6 +18,7 @@ float32 evaluation in the module's order of operations. A final table gives per-
     python bench/bench.py --large     # adds 8192 x 8192 (needs about 2 GB of memory)
     python bench/bench.py --quick     # fewer repetitions; finishes in well under a minute
     python bench/bench.py --json out.json
+    python bench/bench.py --layouts C,split   # split: one Fortran-ordered band among C-ordered ones
 
 numexpr is optional (the `bench` extra); its rows are skipped when it is missing.
 """
@@ -232,6 +233,8 @@ def make_layout(bands, layout):
         return [np.asfortranarray(b) for b in bands], np.empty(shape, F32, order="F")
     if layout == "mixed":  # Fortran-ordered inputs, C-ordered output
         return [np.asfortranarray(b) for b in bands], np.empty(shape, F32)
+    if layout == "split":  # the first band Fortran-ordered, the other bands and the output C-ordered
+        return [np.asfortranarray(bands[0])] + list(bands[1:]), np.empty(shape, F32)
     if layout == "stepped":  # every other row and column of bigger arrays
         bigger = []
         for b in bands:
@@ -349,7 +352,8 @@ def main():
     parser = argparse.ArgumentParser(description="vexlora benchmark (see the module docstring)")
     parser.add_argument("--quick", action="store_true", help="fewer repetitions (3 timed runs per row instead of 9)")
     parser.add_argument("--large", action="store_true", help="also 8192 x 8192")
-    parser.add_argument("--layouts", default="C,F,mixed,stepped", help="comma-separated layouts")
+    parser.add_argument("--layouts", default="C,F,mixed,stepped",
+                        help="comma-separated layouts: C, F, mixed, stepped, and split (bands in both orders)")
     parser.add_argument("--repeat", type=int, default=None, help="timed runs per row")
     parser.add_argument("--json", metavar="FILE", help="write every row as JSON")
     args = parser.parse_args()
