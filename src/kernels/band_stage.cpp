@@ -1,4 +1,4 @@
-// Band staging: which bands a tiled walk copies into run order, and the copy of one block.
+// Band staging: which bands a walk copies into run order, and the copy of one block or tile.
 // The copy reads the band along its memory order, so each of its lines is fetched once per block.
 #include "kernels/band_stage.hpp"
 
@@ -66,10 +66,7 @@ std::int32_t StagedBands::add(const BandView& band) {
 StagedBlock staged_block(const TraversalPlan& plan, std::byte* buffer) {
     const std::int64_t pitch = plan.transpose ? kTransposeStagePitch : kStagePitch;
     const std::int64_t runs = plan.transpose ? kTransposeWidth : kTileOuter;
-    StagedBlock s{buffer, Rect{}, plan.rows_inner, 0, 0, pitch, pitch * runs};
-    s.row_stride = plan.rows_inner ? 2 : pitch;
-    s.col_stride = plan.rows_inner ? pitch : 2;
-    return s;
+    return StagedBlock{buffer, Rect{}, plan.rows_inner, pitch, pitch * runs};
 }
 
 void stage_band(const StagedBlock& staged, std::int64_t k, const StagedSource& band) {

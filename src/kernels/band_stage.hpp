@@ -26,20 +26,19 @@ inline constexpr std::int64_t kStageBytes = std::max(kTransposeStagePitch * kTra
                                                      kStagePitch * kTileOuter * kMaxStagedTiled);
 static_assert(kTileRun % kLineFloats == 0, "blocks after a run's first start on a line");
 
-// Where the current block (or tile) of a walk is staged: element [row, col] of staged band k lies
-// at base + k * band_bytes + (row - block.row) * row_stride + (col - block.col) * col_stride, and
-// one of the two strides is 2 (along the runs), the other the pitch between runs.
+// Where the current block (or tile) of a walk is staged: staged band k from base + k * band_bytes,
+// each of its runs at unit stride and `pitch` bytes after the one before.
 struct StagedBlock {
     std::byte* base;
     Rect block;
     bool rows_inner;  // runs go down the columns
-    std::int64_t row_stride;
-    std::int64_t col_stride;
     std::int64_t pitch;
     std::int64_t band_bytes;
 
     const std::byte* element(std::int64_t band, std::int64_t row, std::int64_t col) const {
-        return base + band * band_bytes + (row - block.row) * row_stride + (col - block.col) * col_stride;
+        const std::int64_t p = rows_inner ? row - block.row : col - block.col;
+        const std::int64_t o = rows_inner ? col - block.col : row - block.row;
+        return base + band * band_bytes + o * pitch + 2 * p;
     }
 };
 
@@ -85,12 +84,8 @@ inline void stage_bands(StagedBlock& staged, const Rect& block, std::span<const 
 template <class Body>
 void for_each_staged_segment(const TraversalPlan& plan, const Rect& piece, std::span<const StagedSource> bands,
                              StagedBlock& staged, Body&& body) {
-    TraversalPlan untiled = plan;
-    untiled.tile = 0;
-    for_each_tile_block(plan, piece, [&](const Rect& block) {
-        stage_bands(staged, block, bands);
-        for_each_segment(untiled, block, body);
-    });
+    for_each_blocked_segment(
+        plan, piece, [&](const Rect& block) { stage_bands(staged, block, bands); }, body);
 }
 
 }  // namespace vexlora

@@ -132,6 +132,9 @@ void for_each_tile_block(const TraversalPlan& plan, const Rect& piece, Body&& bo
     }
 }
 
+template <class OnBlock, class Body>
+void for_each_blocked_segment(const TraversalPlan& plan, const Rect& piece, OnBlock&& on_block, Body&& body);
+
 // `first_run` (when > 0) shortens the first segment of a flat piece, so that the rest start on a
 // boundary the caller chose (such as the output's cache lines).
 template <class Body>
@@ -162,9 +165,19 @@ void for_each_segment(const TraversalPlan& plan, const Rect& piece, Body&& body,
         return;
     }
     // Tiles: views that are contiguous along the outer axis reuse each cache line across the tile.
+    for_each_blocked_segment(plan, piece, [](const Rect&) {}, body);
+}
+
+// The segments of a tiled plan block by block (see for_each_tile_block), with `on_block` called
+// before the segments of each block.
+template <class OnBlock, class Body>
+void for_each_blocked_segment(const TraversalPlan& plan, const Rect& piece, OnBlock&& on_block, Body&& body) {
     TraversalPlan untiled = plan;
     untiled.tile = 0;
-    for_each_tile_block(plan, piece, [&](const Rect& block) { for_each_segment(untiled, block, body); });
+    for_each_tile_block(plan, piece, [&](const Rect& block) {
+        on_block(block);
+        for_each_segment(untiled, block, body);
+    });
 }
 
 }  // namespace vexlora
