@@ -9,9 +9,10 @@ machine's drift treats them alike:
   * vexlora NDVI and ratio on C-ordered arrays, and NDVI with Fortran-ordered bands into a
     C-ordered output;
   * NumPy's best for NDVI and ratio (out= ufuncs over cache-sized blocks, as in bench.py).
-It prints min and median times and the ratios of minimum times: the kernel against the floor, and
+It prints min and median times and the ratios of minimum times: the kernel against the floor,
 NumPy's best against the floor (roughly the speed-up over NumPy that moving the bytes this way
-allows). The floor is one way of moving the bytes, not a lower bound: a kernel can beat it, and
+allows), the read and the write timed apart against the floor (near 1 when they share one limit),
+and the tiled read and write against the floor (what the mixed layout's memory pattern alone costs). The floor is one way of moving the bytes, not a lower bound: a kernel can beat it, and
 on a machine whose memory speed drifts its ratios vary from run to run.
 
     python bench/memory_floor.py            # 2048 x 2048
@@ -95,7 +96,12 @@ def measure(lib: ctypes.CDLL, n: int, repeat: int, rng: np.random.Generator) -> 
         print(f"  {name:32s} median {median * 1e3:8.3f} ms   min {best * 1e3:8.3f} ms")
     floor_min = times["floor: two bands -> float32"][1]
     tiled_min = times["floor: read two bands, tiled"][1] + times["floor: streamed write, tiled"][1]
+    apart_min = times["floor: read two bands"][1] + times["floor: streamed write"][1]
     ratios = {
+        # Near 1 when reads and writes share one limit: overlapping them buys nothing.
+        "(read two bands + streamed write) / floor": apart_min / floor_min,
+        # What a mixed layout's memory pattern alone costs against one memory order.
+        "(tiled read + tiled write) / floor": tiled_min / floor_min,
         "vexlora ndvi / floor": times["vexlora ndvi"][1] / floor_min,
         "vexlora ratio / floor": times["vexlora ratio"][1] / floor_min,
         "vexlora ndvi, mixed / vexlora ndvi": times["vexlora ndvi, mixed"][1] / times["vexlora ndvi"][1],
