@@ -96,7 +96,7 @@ void evaluate_region(ThreadPool& pool, const IsaTable& isa, std::span<const Expr
     }
     const std::int64_t out_run_stride = run_stride(plan, out.row_stride, out.col_stride, 4);
     const bool stream = prefers_streaming_stores(plan, out_geom);
-    const bool stream_transposed = plan.transpose && 2 * rows * cols * 4 >= last_level_cache_bytes();
+    const bool stream_transposed = prefers_streaming_transposed(plan, out_geom);
     const OutputMode mode = stream                                       ? OutputMode::Stream
                             : (plan.transpose || out_run_stride == 4) ? OutputMode::Direct
                                                                       : OutputMode::Store;

@@ -33,8 +33,7 @@ void run_spectral(ThreadPool& pool, const IsaTable& isa, const SpectralCall& cal
     TraversalPlan plan = plan_traversal(flat, group.tendency, all, kWholeRun);
     plan.line_phase = line_phase(plan, reinterpret_cast<std::uintptr_t>(call.out.origin), views[0]);
     const bool stream = prefers_streaming_stores(plan, views[0]);
-    // Transposed tiles write whole output vectors, so a large output can bypass the caches there too.
-    const bool stream_transposed = plan.transpose && 2 * views[0].rows * views[0].cols * 4 >= last_level_cache_bytes();
+    const bool stream_transposed = prefers_streaming_transposed(plan, views[0]);
     const bool single = needs_single_thread(reinterpret_cast<std::uintptr_t>(call.out.origin), views[0],
                                             {in_origins, static_cast<std::size_t>(n)}, all.subspan(1));
 
