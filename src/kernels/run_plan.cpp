@@ -120,9 +120,9 @@ bool prefers_streaming_transposed(const TraversalPlan& plan, const ViewGeometry&
     // Much earlier than along the runs: a tile writes a few lines of each of many rows, which no
     // prefetcher follows, so a cached store waits for its line unless the output is still cached.
     // Measured with a 32 MiB cache, two Fortran-ordered bands into a C-ordered output, calls
-    // repeated on the same arrays: cached stores up to 15% faster at 5 MiB of output, about even
-    // at 6 MiB, and 1.4-2.6x slower from 7 MiB to 16 MiB.
-    return plan.transpose && 6 * out.rows * out.cols * out.elem_size >= last_level_cache_bytes();
+    // repeated on the same arrays: cached stores 10-25% faster at 2 MiB of output, within 20%
+    // either way at 4 MiB, from 15% faster to 2x slower at 5-6 MiB, and 1.4-2.6x slower beyond.
+    return plan.transpose && 8 * out.rows * out.cols * out.elem_size >= last_level_cache_bytes();
 }
 
 }  // namespace vexlora
