@@ -43,7 +43,7 @@ std::int64_t last_level_cache_bytes();
 // True for unit-stride outputs large enough that caching them would only evict the inputs.
 bool prefers_streaming_stores(const TraversalPlan& plan, const ViewGeometry& out);
 
-// The same for an output written through transposing tiles, whose rows take whole vectors.
+// The same for an output written through transposing tiles, which gains from a much smaller size.
 bool prefers_streaming_transposed(const TraversalPlan& plan, const ViewGeometry& out);
 
 }  // namespace vexlora
