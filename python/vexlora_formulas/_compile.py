@@ -10,7 +10,8 @@ from typing import Literal, overload
 
 import vexlora
 
-from ._emit import emit
+from ._emit import emit, nodata_mask
+from ._encoding import EncodingArg, fold, resolve
 from ._instructions import Instruction
 from ._parser import parse
 from ._tree import FUNCTIONS
@@ -25,14 +26,31 @@ def compile_formula(
     *,
     constants: Mapping[str, float] | None = None,
     compile: Literal[False] = False,
+    scale_factor: EncodingArg = None,
+    add_offset: EncodingArg = None,
+    nodata: EncodingArg = None,
 ) -> list[Instruction]: ...
 @overload
 def compile_formula(
-    text: str, bands: Sequence[str], *, constants: Mapping[str, float] | None = None, compile: Literal[True]
+    text: str,
+    bands: Sequence[str],
+    *,
+    constants: Mapping[str, float] | None = None,
+    compile: Literal[True],
+    scale_factor: EncodingArg = None,
+    add_offset: EncodingArg = None,
+    nodata: EncodingArg = None,
 ) -> vexlora.CompiledExpr: ...
 @overload
 def compile_formula(
-    text: str, bands: Sequence[str], *, constants: Mapping[str, float] | None = None, compile: bool
+    text: str,
+    bands: Sequence[str],
+    *,
+    constants: Mapping[str, float] | None = None,
+    compile: bool,
+    scale_factor: EncodingArg = None,
+    add_offset: EncodingArg = None,
+    nodata: EncodingArg = None,
 ) -> list[Instruction] | vexlora.CompiledExpr: ...
 
 
@@ -42,18 +60,35 @@ def compile_formula(
     *,
     constants: Mapping[str, float] | None = None,
     compile: bool = False,
+    scale_factor: EncodingArg = None,
+    add_offset: EncodingArg = None,
+    nodata: EncodingArg = None,
 ) -> list[Instruction] | vexlora.CompiledExpr:
     """Compiles `text` for the bands named in `bands` (position = band index).
 
     Returns the instruction list for vexlora.compile_expr, or with compile=True the CompiledExpr
     for len(bands) bands. Names in the formula are bands or keys of `constants` (pushed as
     scalars). A malformed formula raises FormulaError (a ValueError) naming column and token.
+
+    With `scale_factor` / `add_offset` (a number for every band, or a mapping from band name to
+    number), the formula is read on physical values DN x scale_factor + add_offset and the program
+    computes on the stored DN, each linear part of the formula as exact integer arithmetic where it
+    can be. With `nodata` (DN values), the result is NaN where any band the formula reads holds its
+    nodata value and unchanged everywhere else.
     """
     if not isinstance(text, str):
         raise TypeError(f"formula must be a str, not {type(text).__name__}")
     positions = _band_positions(bands)
     values = _constant_values(constants or {}, positions)
-    program = emit(parse(text), positions, values)
+    encodings = resolve(list(positions), scale_factor, add_offset, nodata)
+    tree = parse(text)
+    if any(e.scale_factor != 1 or e.add_offset != 0 for e in encodings.values()):
+        tree = fold(tree, frozenset(positions), values, encodings)
+    program = emit(tree, positions, values)
+    used = {instruction["index"] for instruction in program if instruction["type"] == "push_band"}
+    masked = {positions[b]: e.nodata for b, e in encodings.items() if e.nodata is not None and positions[b] in used}
+    if masked:
+        program = nodata_mask(program, dict(sorted(masked.items())))
     if compile:
         return vexlora.compile_expr(program, len(positions))
     return program

@@ -1,55 +1,290 @@
-"""compute_index: a catalogue index from named uint16 band arrays into a float32 buffer, with the
-compiled program cached per index and constants."""
+"""compute_index and compute_formula: an index from named bands as products store them (NumPy,
+dask or xarray; encoding and nodata from the call, a sensor preset or the arrays' attributes)."""
 
 from __future__ import annotations
 
 import functools
+import math
+import numbers
 from collections.abc import Mapping
+from typing import Any, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
 
 import vexlora
 
+from . import _messages as msg
+from . import _xarray
+from ._arrays import Band, band, check_out, check_shapes, is_dataarray, is_dataset, unsigned
 from ._compile import compile_formula
-from .catalogue import CATALOGUE, get_index
+from ._encoding import EncodingArg, exact
+from ._errors import ComputeError
+from ._tree import Name
+from .catalogue import BANDS, SpectralIndex, get_index
+from .sensors import Sensor, get_sensor
 
 
-def compute_index(
-    name: str,
-    out: npt.NDArray[np.float32] | None = None,
-    *,
-    constants: Mapping[str, float] | None = None,
-    **band_arrays: npt.NDArray[np.uint16],
-) -> npt.NDArray[np.float32]:
-    """Computes the catalogue index `name` into `out` (a new C-ordered array if None) and returns it.
+class ProgramKey(NamedTuple):
+    """Everything the compiled program depends on, floats by their exact bits: hashable, picklable."""
 
-    `band_arrays` maps band names to 2-D uint16 arrays of one shape; bands the index does not use
-    are ignored. `constants` overrides some of the index's default constants.
-    """
-    entry = get_index(name)
-    unknown = sorted(set(constants or {}) - set(entry.constants))
-    if unknown:
-        known = ", ".join(entry.constants) or "none"
-        raise ValueError(f"{entry.name} has no constant {unknown[0]!r} (its constants: {known})")
-    missing = [band for band in entry.bands if band not in band_arrays]
-    if missing:
-        raise TypeError(f"compute_index({entry.name!r}) missing band arrays: {', '.join(map(repr, missing))}")
-    bands = [band_arrays[band] for band in entry.bands]
-    shape = np.shape(bands[0])
-    for band, array in zip(entry.bands, bands):
-        if np.shape(array) != shape:
-            raise ValueError(f"band {band!r} has shape {np.shape(array)}, expected {shape} like {entry.bands[0]!r}")
-    if out is None:
-        out = np.empty(shape, np.float32)
-    elif np.shape(out) != shape:
-        raise ValueError(f"out has shape {np.shape(out)}, expected the bands' shape {shape}")
-    merged = {**entry.constants, **(constants or {})}
-    vexlora.execute_expr_inplace(_program(entry.name, tuple(sorted(merged.items()))), bands, out)
-    return out
+    formula: str
+    bands: tuple[str, ...]
+    constants: tuple[tuple[str, str], ...]  # (name, float.hex)
+    encodings: tuple[tuple[str, str, int | None], ...]  # per band: scale hex, offset hex, nodata DN
 
 
 @functools.lru_cache(maxsize=256)
-def _program(name: str, constants: tuple[tuple[str, float], ...]) -> vexlora.CompiledExpr:
-    entry = CATALOGUE[name]
-    return compile_formula(entry.formula, entry.bands, constants=dict(constants), compile=True)
+def program(key: ProgramKey) -> vexlora.CompiledExpr:
+    """The CompiledExpr of `key`, built once per process (so once per dask worker process)."""
+    encodings = dict(zip(key.bands, key.encodings))
+    return compile_formula(
+        key.formula,
+        key.bands,
+        constants={name: float.fromhex(value) for name, value in key.constants},
+        compile=True,
+        scale_factor={b: float.fromhex(e[0]) for b, e in encodings.items()},
+        add_offset={b: float.fromhex(e[1]) for b, e in encodings.items()},
+        nodata={b: e[2] for b, e in encodings.items()},
+    )
+
+
+def compute_index(
+    name: str | SpectralIndex,
+    out: npt.NDArray[np.float32] | None = None,
+    *,
+    constants: Mapping[str, float] | None = None,
+    scale_factor: EncodingArg = None,
+    add_offset: EncodingArg = None,
+    nodata: EncodingArg = None,
+    sensor: str | Sensor | None = None,
+    data: Any = None,
+    **bands: Any,
+) -> Any:
+    """Computes the catalogue index `name` from uint16 DN bands and returns it (in `out` if given).
+
+    Bands are keywords (catalogue band names, or a sensor preset's band names) or the variables of
+    `data` (a Dataset, a (band, y, x) DataArray with named bands, or a mapping). NumPy in, NumPy out;
+    xarray in, a DataArray out; dask-backed in, a lazy result. The index is the published formula on
+    physical values DN x scale_factor + add_offset (numbers, or mappings by band), taken from the
+    call, else `sensor`, else the arrays' attributes; NaN where any band it reads equals `nodata`.
+    """
+    entry = name if isinstance(name, SpectralIndex) else get_index(name)
+    given = _constants(constants)
+    unknown = sorted(set(given) - set(entry.constants))
+    if unknown:
+        known = ", ".join(entry.constants) or "none"
+        raise ValueError(msg.UNKNOWN_CONSTANT.format(label=entry.name, name=unknown[0], known=known))
+    call = _Call("compute_index", entry.name, entry.formula, entry.bands, {**entry.constants, **given}, sensor)
+    return call.run(out, data, bands, (scale_factor, add_offset, nodata), entry.long_name)
+
+
+def compute_formula(
+    formula: str,
+    out: npt.NDArray[np.float32] | None = None,
+    *,
+    constants: Mapping[str, float] | None = None,
+    scale_factor: EncodingArg = None,
+    add_offset: EncodingArg = None,
+    nodata: EncodingArg = None,
+    sensor: str | Sensor | None = None,
+    data: Any = None,
+    **bands: Any,
+) -> Any:
+    """compute_index for a formula of your own: its names are bands given as arrays or `constants`."""
+    from ._parser import parse
+
+    values = _constants(constants)
+    needed = tuple(n for n in _names(parse(formula)) if n not in values)
+    call = _Call("compute_formula", formula, formula, needed, values, sensor)
+    return call.run(out, data, bands, (scale_factor, add_offset, nodata), None)
+
+
+def _constants(constants: object) -> dict[str, Any]:
+    if constants is None:
+        return {}
+    if not isinstance(constants, Mapping):
+        raise TypeError(msg.CONSTANTS_TYPE.format(type=type(constants).__name__))
+    return dict(constants)
+
+
+def _names(root: Any) -> list[str]:
+    names: list[str] = []
+    pending = [root]
+    while pending:
+        node = pending.pop()
+        if isinstance(node, Name):
+            if node.name not in names:
+                names.append(node.name)
+            continue
+        for attr in ("right", "left", "operand", "argument"):
+            child = getattr(node, attr, None)
+            if child is not None:
+                pending.append(child)
+    return names
+
+
+class _Call:
+    """One call: gathers its bands, resolves their encodings, then runs eagerly or lazily."""
+
+    def __init__(self, call: str, label: str, formula: str, needed: tuple[str, ...], constants: dict[str, Any],
+                 sensor: str | Sensor | None) -> None:
+        self.call, self.label, self.formula, self.needed = call, label, formula, needed
+        self.constants = constants
+        self.sensor = None if sensor is None else get_sensor(sensor)
+
+    def _resolve(self, keyword: str, strict: bool) -> str | None:
+        """The catalogue (or formula) band name of `keyword`; None for a band that nothing here uses."""
+        if self.sensor is not None and keyword in self.sensor.bands:
+            return self.sensor.bands[keyword]
+        usable = set(BANDS) | set(self.needed)
+        if keyword in usable or not strict:
+            return keyword if keyword in usable else None
+        names = ", ".join(sorted(usable | set(self.sensor.bands if self.sensor else ())))
+        raise TypeError(msg.UNEXPECTED_KEYWORD.format(call=self.call, keyword=keyword, names=names))
+
+    def _gather(self, data: Any, keywords: dict[str, Any]) -> dict[str, tuple[str, Any]]:
+        found: dict[str, tuple[str, Any]] = {}
+        for strict, items in ((False, _xarray.members(data)), (True, list(keywords.items()))):
+            for keyword, obj in items:
+                name = self._resolve(str(keyword), strict)
+                if name is not None:
+                    found[name] = (str(keyword), obj)
+        return found
+
+    def run(self, out: Any, data: Any, keywords: dict[str, Any], encoding: tuple[EncodingArg, ...], long_name: str | None) -> Any:
+        found = self._gather(data, keywords)
+        missing = [n for n in self.needed if n not in found]
+        if missing:
+            raise TypeError(msg.MISSING_BANDS.format(call=self.call, label=self.label, missing=", ".join(map(repr, missing))))
+        bands = [band(name, *found[name]) for name in self.needed]
+        shape = check_shapes(bands)
+        key = ProgramKey(self.formula, self.needed, _constant_key(self.constants), self._encodings(bands, encoding))
+        if any(b.is_dask for b in bands):
+            if out is not None:
+                raise TypeError(msg.OUT_WITH_DASK)
+            result: Any = _xarray.lazy(key, bands)
+        else:
+            result = _eager(key, bands, shape, out)
+        return _xarray.wrap(result, bands, self.label, long_name)
+
+    def _encodings(self, bands: list[Band], given: tuple[EncodingArg, ...]) -> tuple[tuple[str, str, int | None], ...]:
+        """Per band: the call's own encoding, else the sensor preset's, else the array's attributes."""
+        scales, offsets, fills = (_by_band(arg, bands) for arg in given)
+        preset = self.sensor
+        # Readers write scale_factor 1 and add_offset 0 for a file that says nothing: that tells nothing.
+        informed = bool(scales or offsets or preset) or any(
+            b.attrs_scale not in (None, 1.0) or b.attrs_offset not in (None, 0.0) for b in bands
+        )
+        if not informed and not _scale_free(self.formula, self.needed, _constant_key(self.constants)):
+            raise TypeError(msg.NEEDS_ENCODING.format(label=self.label))
+        rows = []
+        for b in bands:
+            rows.append(_encoding_row(
+                b,
+                _first(scales.get(b.name), preset and preset.scale_factor, b.attrs_scale, 1.0),
+                _first(offsets.get(b.name), preset and preset.add_offset, b.attrs_offset, 0.0),
+                _first(fills.get(b.name), preset and preset.nodata, b.attrs_nodata, None),
+            ))
+        return tuple(rows)
+
+
+def _first(*values: Any) -> Any:
+    """The first value that is not None; the last one is the default."""
+    return next((v for v in values[:-1] if v is not None), values[-1])
+
+
+def _by_band(arg: EncodingArg, bands: list[Band]) -> dict[str, Any]:
+    if arg is None:
+        return {}
+    if isinstance(arg, Mapping):
+        by_keyword = {b.keyword: b.name for b in bands}
+        names = {b.name for b in bands}
+        result = {}
+        for key, value in arg.items():
+            if key not in names and key not in by_keyword:
+                raise ValueError(f"encoding names {key!r}, which is not a band of this call")
+            result[by_keyword.get(key, key)] = value
+        return result
+    return {b.name: arg for b in bands}
+
+
+def _encoding_row(b: Band, scale: Any, offset: Any, fill: Any) -> tuple[str, str, int | None]:
+    for what, value in (("scale_factor", scale), ("add_offset", offset)):
+        if isinstance(value, bool) or not isinstance(value, numbers.Real) or not math.isfinite(float(value)):
+            raise TypeError(f"{what} for band {b.keyword!r} must be a finite real number, not {value!r}")
+    scale, offset = float(scale), float(offset)
+    if b.signed:  # stored v is read as v + 32768: move the offset and the fill value with it
+        shifted = exact(offset) - 32768 * exact(scale)  # type: ignore[operator]
+        offset = float(shifted)
+        fill = None if fill is None else fill + 32768
+    if fill is not None and not (float(fill).is_integer() and 0 <= fill <= 65535):
+        raise ValueError(f"nodata {fill!r} for band {b.keyword!r} cannot occur in its {b.data.dtype} values")
+    return (scale.hex(), offset.hex(), None if fill is None else int(fill))
+
+
+def _constant_key(constants: Mapping[str, Any]) -> tuple[tuple[str, str], ...]:
+    items = []
+    for name, value in constants.items():
+        if not isinstance(value, numbers.Real) or isinstance(value, complex):
+            compile_formula("0", [], constants={name: value})  # raises the formula layer's own message
+        items.append((str(name), float(value).hex()))
+    return tuple(sorted(items))
+
+
+@functools.lru_cache(maxsize=256)
+def _scale_free(formula: str, bands: tuple[str, ...], constants: tuple[tuple[str, str], ...]) -> bool:
+    """Whether the formula's value stays the same when every band is multiplied by one factor."""
+    values = {name: float.fromhex(value) for name, value in constants}
+    instructions = compile_formula(formula, bands, constants=values)
+    for base in (0.11, 0.29):
+        x = [base + 0.07 * i for i in range(len(bands))]
+        a, b = _evaluate(instructions, x), _evaluate(instructions, [3.0 * v for v in x])
+        if not (a == b or abs(a - b) <= 1e-9 * max(1.0, abs(a)) or (math.isnan(a) and math.isnan(b))):
+            return False
+    return True
+
+
+def _evaluate(instructions: list[Any], bands: list[float]) -> float:
+    stack: list[float] = []
+    binary = {"add": float.__add__, "sub": float.__sub__, "mul": float.__mul__,
+              "div": lambda a, b: a / b if b else math.nan, "pow": lambda a, b: math.pow(a, b)}
+    unary = {"neg": float.__neg__, "abs": abs, "sqrt": math.sqrt}
+    try:
+        for ins in instructions:
+            kind = ins["type"]
+            if kind == "push_band":
+                stack.append(bands[ins["index"]])
+            elif kind == "push_scalar":
+                stack.append(float(ins["value"]))
+            elif kind in binary:
+                top = stack.pop()
+                stack.append(binary[kind](stack.pop(), top))
+            else:
+                stack.append(unary[kind](stack.pop()))
+    except (ValueError, OverflowError, ZeroDivisionError):
+        return math.nan
+    return stack[0]
+
+
+def _eager(key: ProgramKey, bands: list[Band], shape: tuple[int, int], out: Any) -> npt.NDArray[np.float32]:
+    arrays = [unsigned(b.data) for b in bands]
+    if out is None:
+        out = np.empty(shape, np.float32)
+    else:
+        check_out(out, shape, bands)
+    run(program(key), arrays, out)
+    return out  # type: ignore[no-any-return]
+
+
+def run(expr: vexlora.CompiledExpr, arrays: list[Any], out: npt.NDArray[np.float32]) -> None:
+    """execute_expr_inplace, with the engine's refusals (a borrow held by another thread's call)
+    raised as ComputeError, an ordinary Exception."""
+    try:
+        vexlora.execute_expr_inplace(expr, arrays, out)
+    except Exception:
+        raise
+    except BaseException as exc:
+        if type(exc).__name__ != "PanicException":
+            raise
+        raise ComputeError(str(exc)) from exc

@@ -18,3 +18,8 @@ def unexpected(token: str, column: int) -> FormulaError:
     if not token:
         return FormulaError(f"unexpected end of formula at column {column}", token, column)
     return FormulaError(f"unexpected token '{token}' at column {column}", token, column)
+
+
+class ComputeError(RuntimeError):
+    """The engine refused a call that every check before it passed: as a rule another thread's
+    running call holds one of its arrays (retry once that call has returned)."""

@@ -44,6 +44,18 @@ class Call:
     column: int
 
 
-Node = Number | Name | Unary | Binary | Call
+@dataclass(frozen=True, slots=True)
+class Affine:
+    """A linear combination of stored band values (DN), computed exactly where possible:
+    ((Σ coef x DN) + inner) x unit + outer, terms in the order their bands first appear."""
+
+    terms: tuple[tuple[str, float], ...]  # (band, coefficient): integers unless unit is 1
+    inner: float
+    unit: float
+    outer: float
+    column: int
+
+
+Node = Number | Name | Unary | Binary | Call | Affine
 
 FUNCTIONS = ("abs", "sqrt")

@@ -10,11 +10,8 @@ from types import MappingProxyType
 # Band names used by the catalogue (map your sensor's bands onto them).
 BANDS = ("blue", "green", "red", "rededge", "nir", "swir1", "swir2")
 
-# Bands hold reflectance x `scale` (10000 in most uint16 surface-reflectance products). Ratios of
-# bands do not depend on it; where a reflectance-valued constant is added, or the result is in
-# reflectance units, the formula multiplies or divides by `scale`. With scale = 1 every formula is
-# the published one.
-SCALE = 10000.0
+# Every formula is the published one, on physical values (reflectance); how the stored integers
+# encode them (scale_factor, add_offset) is given when an index is computed, not written here.
 
 
 @dataclass(frozen=True, eq=False)
@@ -78,42 +75,41 @@ _ENTRIES = (
            "Kaufman, Y. J., Tanre, D. (1992). Atmospherically resistant vegetation index (ARVI) for EOS-MODIS. "
            "IEEE Transactions on Geoscience and Remote Sensing, 30(2), 261-270.", gamma=1.0),
     # Vegetation: soil- and atmosphere-adjusted
-    _index("EVI", "Enhanced Vegetation Index", "G * ((nir - red) / (nir + C1 * red - C2 * blue + L * scale))",
+    _index("EVI", "Enhanced Vegetation Index", "G * ((nir - red) / (nir + C1 * red - C2 * blue + L))",
            "nir red blue",
            "Huete, A., Didan, K., Miura, T., Rodriguez, E. P., Gao, X., Ferreira, L. G. (2002). Overview of the "
            "radiometric and biophysical performance of the MODIS vegetation indices. Remote Sensing of "
-           "Environment, 83(1-2), 195-213.", G=2.5, C1=6.0, C2=7.5, L=1.0, scale=SCALE),
-    _index("EVI2", "Two-band Enhanced Vegetation Index", "G * ((nir - red) / (nir + C * red + L * scale))", "nir red",
+           "Environment, 83(1-2), 195-213.", G=2.5, C1=6.0, C2=7.5, L=1.0),
+    _index("EVI2", "Two-band Enhanced Vegetation Index", "G * ((nir - red) / (nir + C * red + L))", "nir red",
            "Jiang, Z., Huete, A. R., Didan, K., Miura, T. (2008). Development of a two-band enhanced vegetation "
            "index without a blue band. Remote Sensing of Environment, 112(10), 3833-3845.",
-           G=2.5, C=2.4, L=1.0, scale=SCALE),
-    _index("SAVI", "Soil-Adjusted Vegetation Index", "(1 + L) * ((nir - red) / (nir + red + L * scale))", "nir red",
+           G=2.5, C=2.4, L=1.0),
+    _index("SAVI", "Soil-Adjusted Vegetation Index", "(1 + L) * ((nir - red) / (nir + red + L))", "nir red",
            "Huete, A. R. (1988). A soil-adjusted vegetation index (SAVI). Remote Sensing of Environment, 25(3), "
-           "295-309.", L=0.5, scale=SCALE),
-    _index("OSAVI", "Optimized Soil-Adjusted Vegetation Index", "(nir - red) / (nir + red + X * scale)", "nir red",
+           "295-309.", L=0.5),
+    _index("OSAVI", "Optimized Soil-Adjusted Vegetation Index", "(nir - red) / (nir + red + X)", "nir red",
            "Rondeaux, G., Steven, M., Baret, F. (1996). Optimization of soil-adjusted vegetation indices. Remote "
-           "Sensing of Environment, 55(2), 95-107.", X=0.16, scale=SCALE),
+           "Sensing of Environment, 55(2), 95-107.", X=0.16),
     _index("MSAVI", "Modified Soil-Adjusted Vegetation Index (closed form, also MSAVI2)",
-           "(2 * nir + scale - sqrt((2 * nir + scale) ** 2 - 8 * scale * (nir - red))) / (2 * scale)", "nir red",
+           "(2 * nir + 1 - sqrt((2 * nir + 1) ** 2 - 8 * (nir - red))) / 2", "nir red",
            "Qi, J., Chehbouni, A., Huete, A. R., Kerr, Y. H., Sorooshian, S. (1994). A modified soil adjusted "
-           "vegetation index. Remote Sensing of Environment, 48(2), 119-126.", scale=SCALE),
-    _index("NLI", "Non-Linear Index", "(nir ** 2 - scale * red) / (nir ** 2 + scale * red)", "nir red",
+           "vegetation index. Remote Sensing of Environment, 48(2), 119-126."),
+    _index("NLI", "Non-Linear Index", "(nir ** 2 - red) / (nir ** 2 + red)", "nir red",
            "Goel, N. S., Qin, W. (1994). Influences of canopy architecture on relationships between various "
-           "vegetation indices and LAI and FPAR: a computer simulation. Remote Sensing Reviews, 10(4), 309-347.",
-           scale=SCALE),
-    _index("RDVI", "Renormalized Difference Vegetation Index", "(nir - red) / sqrt(scale * (nir + red))", "nir red",
+           "vegetation indices and LAI and FPAR: a computer simulation. Remote Sensing Reviews, 10(4), 309-347.",),
+    _index("RDVI", "Renormalized Difference Vegetation Index", "(nir - red) / sqrt(nir + red)", "nir red",
            "Roujean, J.-L., Breon, F.-M. (1995). Estimating PAR absorbed by vegetation from bidirectional "
-           "reflectance measurements. Remote Sensing of Environment, 51(3), 375-384.", scale=SCALE),
+           "reflectance measurements. Remote Sensing of Environment, 51(3), 375-384."),
     _index("MCARI", "Modified Chlorophyll Absorption in Reflectance Index",
-           "((rededge - red) - 0.2 * (rededge - green)) * (rededge / red) / scale", "rededge red green",
+           "((rededge - red) - 0.2 * (rededge - green)) * (rededge / red)", "rededge red green",
            "Daughtry, C. S. T., Walthall, C. L., Kim, M. S., Brown de Colstoun, E., McMurtrey III, J. E. (2000). "
            "Estimating corn leaf chlorophyll concentration from leaf and canopy reflectance. Remote Sensing of "
-           "Environment, 74(2), 229-239.", scale=SCALE),
-    _index("TVI", "Triangular Vegetation Index", "0.5 * (120 * (nir - green) - 200 * (red - green)) / scale",
+           "Environment, 74(2), 229-239."),
+    _index("TVI", "Triangular Vegetation Index", "0.5 * (120 * (nir - green) - 200 * (red - green))",
            "nir green red",
            "Broge, N. H., Leblanc, E. (2001). Comparing prediction power and stability of broadband and "
            "hyperspectral vegetation indices for estimation of green leaf area index and canopy chlorophyll "
-           "density. Remote Sensing of Environment, 76(2), 156-172.", scale=SCALE),
+           "density. Remote Sensing of Environment, 76(2), 156-172."),
     # Vegetation: visible bands only
     _index("VARI", "Visible Atmospherically Resistant Index", "(green - red) / (green + red - blue)", "green red blue",
            "Gitelson, A. A., Kaufman, Y. J., Stark, R., Rundquist, D. (2002). Novel algorithms for remote "
@@ -140,10 +136,9 @@ _ENTRIES = (
            "Xu, H. (2006). Modification of normalised difference water index (NDWI) to enhance open water "
            "features in remotely sensed imagery. International Journal of Remote Sensing, 27(14), 3025-3033."),
     _index("AWEInsh", "Automated Water Extraction Index (no shadow)",
-           "(4 * (green - swir1) - (0.25 * nir + 2.75 * swir2)) / scale", "green swir1 nir swir2",
+           "4 * (green - swir1) - (0.25 * nir + 2.75 * swir2)", "green swir1 nir swir2",
            "Feyisa, G. L., Meilby, H., Fensholt, R., Proud, S. R. (2014). Automated Water Extraction Index: a new "
-           "technique for surface water mapping using Landsat imagery. Remote Sensing of Environment, 140, 23-35.",
-           scale=SCALE),
+           "technique for surface water mapping using Landsat imagery. Remote Sensing of Environment, 140, 23-35.",),
     _index("NDMI", "Normalized Difference Moisture Index", "(nir - swir1) / (nir + swir1)", "nir swir1",
            "Wilson, E. H., Sader, S. A. (2002). Detection of forest harvest type using multiple dates of Landsat "
            "TM imagery. Remote Sensing of Environment, 80(3), 385-396."),
@@ -159,11 +154,11 @@ _ENTRIES = (
     _index("NBR2", "Normalized Burn Ratio 2", "(swir1 - swir2) / (swir1 + swir2)", "swir1 swir2",
            "U.S. Geological Survey (2017). Landsat Surface Reflectance-Derived Spectral Indices Product Guide. "
            "USGS Earth Resources Observation and Science Center, Sioux Falls."),
-    _index("BAI", "Burned Area Index", "scale ** 2 / ((0.1 * scale - red) ** 2 + (0.06 * scale - nir) ** 2)",
+    _index("BAI", "Burned Area Index", "1 / ((0.1 - red) ** 2 + (0.06 - nir) ** 2)",
            "red nir",
            "Chuvieco, E., Martin, M. P., Palacios, A. (2002). Assessment of different spectral indices in the "
            "red-near-infrared spectral domain for burned land discrimination. International Journal of Remote "
-           "Sensing, 23(23), 5103-5110.", scale=SCALE),
+           "Sensing, 23(23), 5103-5110."),
     # Soil and built-up
     _index("NDBI", "Normalized Difference Built-up Index", "(swir1 - nir) / (swir1 + nir)", "swir1 nir",
            "Zha, Y., Gao, J., Ni, S. (2003). Use of normalized difference built-up index in automatically mapping "

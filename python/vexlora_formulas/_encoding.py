@@ -1,0 +1,216 @@
+"""Band encodings (physical value = DN x scale_factor + add_offset, a nodata DN) folded into a
+formula's syntax tree, so that the program computes on stored integers exactly where it can."""
+
+from __future__ import annotations
+
+import math
+import numbers
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass
+from fractions import Fraction
+
+from ._tree import Affine, Binary, Call, Name, Node, Number, Unary
+
+# Every uint16 DN is at most this; integer sums of DN stay exact in float32 up to 2^24.
+_DN_MAX = 65535
+_EXACT = 2**24
+
+
+@dataclass(frozen=True, slots=True)
+class Encoding:
+    """How one band stores its physical value; `nodata` is the DN that marks a missing pixel."""
+
+    scale_factor: float = 1.0
+    add_offset: float = 0.0
+    nodata: int | None = None
+
+    @property
+    def is_identity(self) -> bool:
+        return self.scale_factor == 1.0 and self.add_offset == 0.0 and self.nodata is None
+
+
+IDENTITY = Encoding()
+
+
+def exact(value: float) -> Fraction | None:
+    """The number a user wrote: the shortest decimal that reads back as `value` (0.1 is 1/10)."""
+    return Fraction(repr(float(value))) if math.isfinite(value) else None
+
+
+@dataclass(frozen=True, slots=True)
+class _Linear:
+    """Σ terms[band] x physical band + const, in exact rationals; `node` is the subtree it came from."""
+
+    terms: dict[str, Fraction]
+    const: Fraction
+    node: Node
+
+
+def _combine(op: str, a: _Linear, b: _Linear, node: Node) -> _Linear | None:
+    if op in "+-":
+        sign = 1 if op == "+" else -1
+        terms = dict(a.terms)
+        for band, coef in b.terms.items():
+            terms[band] = terms.get(band, Fraction(0)) + sign * coef
+        return _Linear(terms, a.const + sign * b.const, node)
+    if op == "*" and not (a.terms and b.terms):
+        factor, linear = (a.const, b) if not a.terms else (b.const, a)
+        return _Linear({k: v * factor for k, v in linear.terms.items()}, linear.const * factor, node)
+    if op == "/" and not b.terms and b.const != 0:
+        return _Linear({k: v / b.const for k, v in a.terms.items()}, a.const / b.const, node)
+    return None
+
+
+def fold(root: Node, bands: frozenset[str], constants: dict[str, float], encodings: dict[str, Encoding]) -> Node:
+    """`root` with every maximal linear subexpression of bands replaced by an Affine node on DN.
+
+    Iterative (long sums nest as deep as they are long). Subexpressions of constants only are
+    folded to one exact number; anything else is kept as written.
+    """
+    results: dict[int, _Linear | None] = {}
+    rebuilt: dict[int, Node] = {}
+    pending: list[tuple[Node, bool]] = [(root, False)]
+    while pending:
+        node, expanded = pending.pop()
+        children = _children(node)
+        if children and not expanded:
+            pending.append((node, True))
+            pending += [(child, False) for child in reversed(children)]
+            continue
+        linear = _analyse(node, [results[id(c)] for c in children], bands, constants)
+        results[id(node)] = linear
+        if linear is None:
+            rebuilt[id(node)] = _rebuild(node, [_materialise(results[id(c)], rebuilt[id(c)], encodings) for c in children])
+        else:
+            rebuilt[id(node)] = node
+    return _materialise(results[id(root)], rebuilt[id(root)], encodings)
+
+
+def _children(node: Node) -> list[Node]:
+    if isinstance(node, Binary):
+        return [node.left, node.right]
+    if isinstance(node, Unary):
+        return [node.operand]
+    if isinstance(node, Call):
+        return [node.argument]
+    return []
+
+
+def _analyse(node: Node, kids: list[_Linear | None], bands: frozenset[str], constants: dict[str, float]) -> _Linear | None:
+    if isinstance(node, Number):
+        return _Linear({}, Fraction(node.text), node)
+    if isinstance(node, Name):
+        if node.name in bands:
+            return _Linear({node.name: Fraction(1)}, Fraction(0), node)
+        value = exact(constants[node.name]) if node.name in constants else None
+        return None if value is None else _Linear({}, value, node)
+    if any(kid is None for kid in kids):
+        return None
+    if isinstance(node, Unary):
+        (kid,) = kids
+        assert kid is not None
+        sign = -1 if node.op == "-" else 1
+        return _Linear({k: sign * v for k, v in kid.terms.items()}, sign * kid.const, node)
+    if isinstance(node, Binary) and node.op != "**":
+        left, right = kids
+        assert left is not None and right is not None
+        return _combine(node.op, left, right, node)
+    return None
+
+
+def _rebuild(node: Node, kids: list[Node]) -> Node:
+    if isinstance(node, Binary):
+        return Binary(node.op, kids[0], kids[1], node.column)
+    if isinstance(node, Unary):
+        return Unary(node.op, kids[0], node.column)
+    if isinstance(node, Call):
+        return Call(node.function, kids[0], node.column)
+    return node
+
+
+def _materialise(linear: _Linear | None, node: Node, encodings: dict[str, Encoding]) -> Node:
+    """A linear result as an Affine node on DN (or one exact Number); anything else unchanged."""
+    if linear is None:
+        return node
+    terms = [(band, coef) for band, coef in linear.terms.items() if coef != 0]
+    if not terms:
+        if isinstance(linear.node, Number):
+            return linear.node
+        return Number(repr(float(linear.const)), getattr(linear.node, "column", 0))
+    dn_terms: list[tuple[str, Fraction]] = []
+    const = linear.const
+    for band, coef in terms:
+        encoding = encodings.get(band, IDENTITY)
+        scale, offset = exact(encoding.scale_factor), exact(encoding.add_offset)
+        assert scale is not None and offset is not None
+        dn_terms.append((band, coef * scale))
+        const += coef * offset
+    return _affine(dn_terms, const, getattr(linear.node, "column", 0))
+
+
+def _gcd(values: list[Fraction]) -> Fraction:
+    denominator = math.lcm(*(v.denominator for v in values))
+    return Fraction(math.gcd(*(int(v * denominator) for v in values)), denominator)
+
+
+def _affine(terms: list[tuple[str, Fraction]], const: Fraction, column: int) -> Affine:
+    """Chooses the exact integer form where it exists:
+    m x (Σ c_i DN_i + b) with integer c_i and b, then m x (Σ c_i DN_i) + B, else Σ k_i DN_i + B."""
+    coefs = [coef for _, coef in terms]
+    for with_const in (True, False):
+        parts = coefs + ([const] if with_const and const != 0 else [])
+        unit = _gcd(parts)
+        ints = [int(c / unit) for c in coefs]
+        inner = int(const / unit) if with_const else 0
+        if sum(abs(c) for c in ints) * _DN_MAX + abs(inner) <= _EXACT:
+            outer = Fraction(0) if with_const else const
+            return Affine(tuple((band, float(c)) for (band, _), c in zip(terms, ints)), float(inner), float(unit),
+                          float(outer), column)
+    return Affine(tuple((band, float(c)) for band, c in terms), 0.0, 1.0, float(const), column)
+
+
+EncodingArg = float | int | Mapping[str, "float | int | None"] | None
+
+
+def _number(value: object, what: str, band: str) -> float:
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{what} for band {band!r} must be a real number, not {type(value).__name__}")
+    number = float(value)
+    if not math.isfinite(number) or (what == "scale_factor" and number == 0):
+        raise ValueError(f"{what} for band {band!r} must be finite{' and not 0' if what == 'scale_factor' else ''}, got {number!r}")
+    return number
+
+
+def _nodata(value: object, band: str) -> int:
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"nodata for band {band!r} must be an integer DN, not {type(value).__name__}")
+    number = float(value)
+    if not (number.is_integer() and 0 <= number <= _DN_MAX):
+        raise ValueError(f"nodata {value!r} for band {band!r} cannot occur in uint16 DN (0 to 65535)")
+    return int(number)
+
+
+def _per_band(arg: EncodingArg, what: str, bands: Sequence[str]) -> dict[str, object]:
+    if arg is None:
+        return {}
+    if isinstance(arg, Mapping):
+        unknown = [str(key) for key in arg if key not in bands]
+        if unknown:
+            raise ValueError(f"{what} names {unknown[0]!r}, which is not a band of this formula ({', '.join(bands)})")
+        return {band: value for band, value in arg.items() if value is not None}
+    return {band: arg for band in bands}
+
+
+def resolve(bands: Sequence[str], scale_factor: EncodingArg, add_offset: EncodingArg, nodata: EncodingArg) -> dict[str, Encoding]:
+    """Each band's Encoding from numbers (for every band) or mappings from band name to number."""
+    scales = _per_band(scale_factor, "scale_factor", bands)
+    offsets = _per_band(add_offset, "add_offset", bands)
+    fills = _per_band(nodata, "nodata", bands)
+    return {
+        band: Encoding(
+            _number(scales[band], "scale_factor", band) if band in scales else 1.0,
+            _number(offsets[band], "add_offset", band) if band in offsets else 0.0,
+            _nodata(fills[band], band) if band in fills else None,
+        )
+        for band in bands
+    }

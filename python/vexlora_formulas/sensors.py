@@ -1,0 +1,69 @@
+"""Sensor presets: the band names, stored type, encoding and nodata of common surface-reflectance
+products, so that product band names may be used as keywords and the encoding need not be typed."""
+
+from __future__ import annotations
+
+from collections.abc import Mapping
+from dataclasses import dataclass
+from types import MappingProxyType
+
+
+@dataclass(frozen=True)
+class Sensor:
+    """One product: `bands` maps its band names to the catalogue's (None: no catalogue band).
+
+    Physical value = stored value x scale_factor + add_offset; `nodata` is the stored fill value.
+    """
+
+    name: str
+    long_name: str
+    bands: Mapping[str, str | None]
+    scale_factor: float
+    add_offset: float
+    nodata: int
+    dtype: str
+    reference: str
+
+
+def _bands(pairs: str) -> Mapping[str, str | None]:
+    return MappingProxyType({k: (v if v != "-" else None) for k, v in (p.split("=") for p in pairs.split())})
+
+
+_S2 = "B01=- B02=blue B03=green B04=red B05=rededge B06=- B07=- B08=nir B8A=- B09=- B11=swir1 B12=swir2"
+_S2_DOC = (
+    "ESA, Sentinel-2 Products Specification Document (S2-PDGS-TAS-DI-PSD), and ESA's notes on processing "
+    "baseline 04.00 (from 25 January 2022): L2A reflectance = (DN + BOA_ADD_OFFSET) / QUANTIFICATION_VALUE, "
+    "BOA_ADD_OFFSET and QUANTIFICATION_VALUE per band in MTD_MSIL2A.xml; read the baseline from the "
+    "product's metadata, not from the acquisition date."
+)
+_HLS_DOC = "NASA LP DAAC, Harmonized Landsat Sentinel-2 (HLS) Product User Guide, version 2.0."
+
+SENSORS: Mapping[str, Sensor] = MappingProxyType({
+    sensor.name: sensor
+    for sensor in (
+        Sensor("sentinel2_l2a", "Sentinel-2 MSI Level-2A, processing baseline 04.00 and later", _bands(_S2),
+               1e-4, -0.1, 0, "uint16", _S2_DOC),
+        Sensor("sentinel2_l2a_pre04", "Sentinel-2 MSI Level-2A, processing baselines before 04.00", _bands(_S2),
+               1e-4, 0.0, 0, "uint16", _S2_DOC),
+        Sensor("landsat_c2_l2", "Landsat 8/9 OLI Collection 2 Level-2 surface reflectance",
+               _bands("SR_B1=- SR_B2=blue SR_B3=green SR_B4=red SR_B5=nir SR_B6=swir1 SR_B7=swir2"),
+               2.75e-5, -0.2, 0, "uint16",
+               "USGS, Landsat 8-9 Collection 2 (C2) Level 2 Science Product (L2SP) Guide, LSDS-1619."),
+        Sensor("hls_s30", "HLS v2.0 Sentinel-2 surface reflectance (HLSS30)",
+               _bands("B01=- B02=blue B03=green B04=red B05=rededge B06=- B07=- B08=- B8A=nir B09=- B10=- "
+                      "B11=swir1 B12=swir2"), 1e-4, 0.0, -9999, "int16", _HLS_DOC),
+        Sensor("hls_l30", "HLS v2.0 Landsat 8/9 surface reflectance (HLSL30)",
+               _bands("B01=- B02=blue B03=green B04=red B05=nir B06=swir1 B07=swir2"), 1e-4, 0.0, -9999, "int16",
+               _HLS_DOC),
+    )
+})
+
+
+def get_sensor(name: str | Sensor) -> Sensor:
+    """The preset called `name` (KeyError naming the presets if there is none)."""
+    if isinstance(name, Sensor):
+        return name
+    try:
+        return SENSORS[name]
+    except (KeyError, TypeError):
+        raise KeyError(f"unknown sensor {name!r}; presets: {', '.join(SENSORS)}") from None
