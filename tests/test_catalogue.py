@@ -91,7 +91,8 @@ def test_entry_matches_numpy_bit_for_bit(entry, rng):
     out = np.full(expected.shape, 7.0, np.float32)
     vexlora.execute_expr_inplace(expr, [bands[name] for name in entry.bands], out)
     assert_bits_equal(out, expected)
-    assert_bits_equal(compute_index(entry.name, **bands), expected)  # unused bands are ignored
+    # scale_factor=1: the bands hold the physical values, so the program is the formula as written
+    assert_bits_equal(compute_index(entry.name, scale_factor=1, **bands), expected)  # unused bands are ignored
 
 
 @pytest.mark.parametrize(
@@ -109,14 +110,14 @@ def test_free_formulas_match_numpy_bit_for_bit(formula, rng):
     "name, constants, reference",
     [
         ("NDVI", None, lambda b: ref_normalized_difference(b["nir"], b["red"])),
-        ("SAVI", {"scale": 1}, lambda b: ref_adjusted_difference(b["nir"], b["red"], 0.5)),
-        ("EVI", None, lambda b: ref_evi(b["nir"], b["red"], b["blue"], 2.5, 6.0, 7.5, 10000.0)),
-        ("EVI", {"scale": 1}, lambda b: ref_evi(b["nir"], b["red"], b["blue"], 2.5, 6.0, 7.5, 1.0)),
+        ("SAVI", None, lambda b: ref_adjusted_difference(b["nir"], b["red"], 0.5)),
+        ("EVI", None, lambda b: ref_evi(b["nir"], b["red"], b["blue"], 2.5, 6.0, 7.5, 1.0)),
+        ("EVI", {"L": 10000.0}, lambda b: ref_evi(b["nir"], b["red"], b["blue"], 2.5, 6.0, 7.5, 10000.0)),
     ],
 )
 def test_entries_agree_with_the_fixed_kernels(name, constants, reference, rng):
     bands = scene(rng)
-    assert_bits_equal(compute_index(name, constants=constants, **bands), reference(bands))
+    assert_bits_equal(compute_index(name, constants=constants, scale_factor=1, **bands), reference(bands))
 
 
 def test_compute_index_output_buffer(rng):
@@ -133,7 +134,7 @@ def test_compute_index_caches_per_constants(rng):
     savi = CATALOGUE["SAVI"]
     results = {}
     for l_value in (0.5, 1.0, 0.5, 0.25):
-        results[l_value] = compute_index("SAVI", constants={"L": l_value}, **bands)
+        results[l_value] = compute_index("SAVI", constants={"L": l_value}, scale_factor=1, **bands)
         expected = numpy_eval(savi.formula, bands, {**savi.constants, "L": l_value})
         assert_bits_equal(results[l_value], expected)
     assert not np.array_equal(results[0.5], results[1.0])

@@ -101,7 +101,7 @@ def _check_dtype(keyword: str, dtype: np.dtype[Any]) -> None:
 
 def check_shapes(bands: list[Band]) -> tuple[int, int]:
     first = bands[0]
-    shape = tuple(first.data.shape)
+    shape: tuple[int, int] = tuple(first.data.shape)
     for other in bands[1:]:
         other_shape = tuple(other.data.shape)
         if other_shape != shape:
@@ -110,7 +110,7 @@ def check_shapes(bands: list[Band]) -> tuple[int, int]:
             raise ValueError(
                 msg.BAND_SHAPE.format(band=other.keyword, shape=other_shape, expected=shape, first=first.keyword, hint=hint)
             )
-    return shape  # type: ignore[return-value]
+    return shape
 
 
 def unsigned(data: Any) -> Any:

@@ -6,7 +6,8 @@ from __future__ import annotations
 import functools
 import math
 import numbers
-from collections.abc import Mapping
+import operator
+from collections.abc import Callable, Mapping
 from typing import Any, NamedTuple
 
 import numpy as np
@@ -176,7 +177,8 @@ class _Call:
         informed = bool(scales or offsets or preset) or any(
             b.attrs_scale not in (None, 1.0) or b.attrs_offset not in (None, 0.0) for b in bands
         )
-        if not informed and not _scale_free(self.formula, self.needed, _constant_key(self.constants)):
+        scale_free = _scale_free(self.formula, self.needed, _constant_key(self.constants))
+        if not informed and not scale_free:
             raise TypeError(msg.NEEDS_ENCODING.format(label=self.label))
         rows = []
         for b in bands:
@@ -186,6 +188,9 @@ class _Call:
                 _first(offsets.get(b.name), preset and preset.add_offset, b.attrs_offset, 0.0),
                 _first(fills.get(b.name), preset and preset.nodata, b.attrs_nodata, None),
             ))
+        if scale_free and len({(scale, offset) for scale, offset, _ in rows}) == 1 and float.fromhex(rows[0][1]) == 0:
+            # One scale and no offset cancel out of such a formula: compute it on the DN as written.
+            rows = [((1.0).hex(), offset, fill) for _, offset, fill in rows]
         return tuple(rows)
 
 
@@ -246,10 +251,13 @@ def _scale_free(formula: str, bands: tuple[str, ...], constants: tuple[tuple[str
 
 
 def _evaluate(instructions: list[Any], bands: list[float]) -> float:
+    """The program's value in float64, without the epsilon: what the published formula gives."""
     stack: list[float] = []
-    binary = {"add": float.__add__, "sub": float.__sub__, "mul": float.__mul__,
-              "div": lambda a, b: a / b if b else math.nan, "pow": lambda a, b: math.pow(a, b)}
-    unary = {"neg": float.__neg__, "abs": abs, "sqrt": math.sqrt}
+    binary: dict[str, Callable[[float, float], float]] = {
+        "add": operator.add, "sub": operator.sub, "mul": operator.mul,
+        "div": lambda a, b: a / b if b else math.nan, "pow": math.pow,
+    }
+    unary: dict[str, Callable[[float], float]] = {"neg": operator.neg, "abs": abs, "sqrt": math.sqrt}
     try:
         for ins in instructions:
             kind = ins["type"]

@@ -24,7 +24,7 @@ def emit(root: Node, bands: Mapping[str, int], constants: Mapping[str, float]) -
     while pending:
         node, expanded = pending.pop()
         if isinstance(node, (Number, Name, Affine)):
-            pushed = _affine(node, bands) if isinstance(node, Affine) else [_push(node, bands, constants)]
+            pushed: list[Instruction] = _affine(node, bands) if isinstance(node, Affine) else [_push(node, bands, constants)]
             if depth + _peak(pushed) > STACK_SIZE:
                 token = node.text if isinstance(node, Number) else node.name if isinstance(node, Name) else node.terms[0][0]
                 raise FormulaError(

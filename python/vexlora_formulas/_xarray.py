@@ -51,10 +51,11 @@ def lazy(key: Any, bands: list[Band]) -> Any:
 
     chunks = next(b.data for b in bands if b.is_dask).chunks
     arrays = [
-        (b.data if b.data.chunks == chunks else b.data.rechunk(chunks)) if b.is_dask else da.from_array(b.data, chunks)
+        (b.data if b.data.chunks == chunks else b.data.rechunk(chunks)) if b.is_dask else da.from_array(b.data, chunks)  # type: ignore[no-untyped-call]
         for b in bands
     ]
-    return da.map_blocks(block, *arrays, key=key, dtype=np.float32, meta=np.empty((0, 0), np.float32))
+    return da.map_blocks(  # type: ignore[no-untyped-call]
+        block, *arrays, key=key, dtype=np.float32, meta=np.empty((0, 0), np.float32))
 
 
 def wrap(result: Any, bands: list[Band], name: str, long_name: str | None) -> Any:
