@@ -209,6 +209,36 @@ def test_scalar_hooks_that_reshape_arrays_or_reenter_the_module(rng):
     assert_released(a, b, out)
 
 
+def test_arrays_changed_by_hooks_after_acceptance_are_refused(rng):
+    """Python code run after an array was accepted (a scalar's __float__, the iterator of `bands`)
+    may reshape it, drop a dimension or change its dtype; the call reads every array once, when no
+    more Python code runs, and refuses one that no longer fits with the argument's usual TypeError."""
+    def changes(arr):
+        return [lambda: setattr(arr, "shape", ()), lambda: setattr(arr, "shape", (arr.size,)),
+                lambda: setattr(arr, "dtype", np.uint8), lambda: setattr(arr, "dtype", np.float16)]
+
+    for k in range(4):
+        a, b, out = random_band(rng, (1, 1)), random_band(rng, (1, 1)), np.zeros((1, 1), np.float32)
+        hook = Hooked(0.5, changes(b)[k])
+        with pytest.raises(TypeError, match=r"^argument 'band_b': 'ndarray' object cannot be converted to 'PyArray<T, D>'$"):
+            vexlora.calculate_adjusted_difference_inplace(a, b, hook, out)
+        with pytest.raises(TypeError, match=r"^argument 'nir': 'ndarray'"):
+            vexlora.calculate_evi_inplace(a, a, a, Hooked(1.0, changes(a)[k]), 1.0, 1.0, 1.0, out)
+        assert not out.any()
+
+        bands = [random_band(rng, (1, 1)), random_band(rng, (1, 1))]
+
+        class Changing(list):
+            def __iter__(self, change=changes(bands[0])[k]):
+                yield bands[0]
+                change()  # the first band, already accepted, changes before the second is handed over
+                yield bands[1]
+
+        with pytest.raises(TypeError, match=r"^argument 'bands': 'ndarray' object cannot be converted"):
+            run("b0 b1 add", Changing(bands), out)
+        assert_released(out)
+
+
 # --- array subclasses ----------------------------------------------------------------------------
 
 

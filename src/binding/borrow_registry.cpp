@@ -2,6 +2,7 @@
 // and taking and releasing read and write borrows.
 #include "binding/borrow_registry.hpp"
 
+#include "binding/array_arg.hpp"
 #include "binding/messages.hpp"
 #include "binding/numpy_api.hpp"
 #include "kernels/strided_view.hpp"
@@ -31,12 +32,11 @@ const void* base_of(const NumpyApi& api, PyObject* array) {
     }
 }
 
-BorrowEntry entry_of(PyObject* array, std::int64_t elem_size) {
-    const ArrayFields* f = array_fields(array);
-    const ViewGeometry g{f->dimensions[0], f->dimensions[1], f->strides[0], f->strides[1], elem_size};
-    const auto data = reinterpret_cast<std::uintptr_t>(f->data);
+BorrowEntry entry_of(const ArrayGeometry& a, std::int64_t elem_size) {
+    const ViewGeometry g{a.dims[0], a.dims[1], a.strides[0], a.strides[1], elem_size};
+    const auto data = reinterpret_cast<std::uintptr_t>(a.data);
     const ByteRange range = byte_range(data, g);
-    const std::uint64_t gcd = std::gcd(stride_magnitude(f->strides[0]), stride_magnitude(f->strides[1]));
+    const std::uint64_t gcd = std::gcd(stride_magnitude(a.strides[0]), stride_magnitude(a.strides[1]));
     return {range.begin, range.end, data, gcd, elem_size, 0};
 }
 
@@ -122,16 +122,20 @@ CallBorrows::~CallBorrows() {
     }
 }
 
-std::optional<std::string> CallBorrows::read(PyObject* array) { return take(array, false); }
-std::optional<std::string> CallBorrows::write(PyObject* array) { return take(array, true); }
+std::optional<std::string> CallBorrows::read(PyObject* array, const ArrayGeometry& geometry) {
+    return take(array, geometry, false);
+}
+std::optional<std::string> CallBorrows::write(PyObject* array, const ArrayGeometry& geometry) {
+    return take(array, geometry, true);
+}
 
-std::optional<std::string> CallBorrows::take(PyObject* array, bool write) {
-    const Taken taken{base_of(api_, array), entry_of(array, write ? 4 : 2)};
+std::optional<std::string> CallBorrows::take(PyObject* array, const ArrayGeometry& geometry, bool write) {
+    const Taken taken{base_of(api_, array), entry_of(geometry, write ? 4 : 2)};
     BorrowRefusal refusal;
     try {
         if (!write) reads_.reserve(reads_.size() + 1);  // taking must not fail after the registry took it
         refusal = write ? borrow_registry().acquire_write(taken.base, taken.entry,
-                                                          (array_fields(array)->flags & kNpyArrayWriteable) != 0)
+                                                          (geometry.flags & kNpyArrayWriteable) != 0)
                         : borrow_registry().acquire_read(taken.base, taken.entry);
     } catch (const std::bad_alloc&) {
         return std::string(msg::kBorrowApiError) + ": out of memory";
