@@ -174,3 +174,40 @@ def test_interpreter_exit_while_daemon_threads_compute():
     for _ in range(3):
         result = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=120)
         assert result.returncode == 0, result.stderr[-2000:]
+
+
+def test_interpreter_exit_while_daemon_threads_wait_for_the_lock_inside_a_call():
+    """Daemon threads that wait for the interpreter lock inside a call when the interpreter exits
+    (NumPy released it to allocate the new array; a scalar's __float__ sleeps) are ended by
+    pthread_exit: its unwinding must pass through the module, not abort the process."""
+    code = textwrap.dedent(
+        """
+        import threading, time
+        import numpy as np
+        import vexlora
+        big = np.ones((1024, 1024), np.uint16)
+        small = np.ones((4, 4), np.uint16)
+
+        class Slow:
+            def __float__(self):
+                time.sleep(0.0005)
+                return 0.5
+
+        def allocate():
+            while True:
+                vexlora.calculate_normalized_difference(big, big)
+
+        def hooked(out):
+            while True:
+                vexlora.calculate_adjusted_difference_inplace(small, small, Slow(), out)
+
+        for _ in range(2):
+            threading.Thread(target=allocate, daemon=True).start()
+            threading.Thread(target=hooked, args=(np.zeros((4, 4), np.float32),), daemon=True).start()
+        time.sleep(0.3)
+        """
+    )
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(vexlora.__file__))
+    for _ in range(4):
+        result = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=120)
+        assert result.returncode == 0, result.stderr[-2000:]
