@@ -156,6 +156,18 @@ def test_sequences_that_lie_about_or_change_their_length(kind, rng):
     assert_released(*bands, out)
 
 
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit, MemoryError, GeneratorExit])
+def test_length_hint_failures_that_are_not_ordinary_end_the_call(exc, rng):
+    """Only an ordinary exception from __len__ means "length unknown"; the others are not lost."""
+    with pytest.raises(exc, match="^from __len__$"):
+        vexlora.compile_expr(Items(SCALARS, length=exc("from __len__")), 0)
+    band, out = random_band(rng, (2, 3)), np.zeros((2, 3), np.float32)
+    expr = vexlora.compile_expr(parse("b0"), 1)
+    with pytest.raises(exc, match="^from __len__$"):
+        vexlora.execute_expr_inplace(expr, Items([band], length=exc("from __len__")), out)
+    assert not out.any()
+
+
 @pytest.mark.parametrize("kind", ["instructions", "bands"])
 def test_absurd_length_hint_is_ignored(kind):
     """__len__ claims 2**62 items: the length only sizes a first allocation, the items decide."""
