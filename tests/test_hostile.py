@@ -3,8 +3,11 @@ what is being converted; array subclasses with hostile hooks; odd and unaligned 
 and negative strides, folded outputs, empty and huge (zero-stride) shapes. Each gives a Python
 exception or the correct result, never a crash or a hang, and leaves nothing borrowed."""
 
+import ctypes
+import ctypes.util
 import faulthandler
 import gc
+import platform
 
 import numpy as np
 import pytest
@@ -23,6 +26,7 @@ KERNELS = {  # name: (function, number of bands, scalars, reference)
 }
 PROGRAM = "b0 b1 sub b2 0.5 mul add b1 1 add div"
 SCALARS = parse("4 3 sub")
+FE_DOWNWARD = {"x86_64": 0x400, "AMD64": 0x400, "aarch64": 0x800000}  # <fenv.h> of each machine
 
 
 @pytest.fixture(autouse=True)
@@ -249,6 +253,29 @@ def test_arrays_changed_by_hooks_after_acceptance_are_refused(rng):
         with pytest.raises(TypeError, match=r"^argument 'bands': 'ndarray' object cannot be converted"):
             run("b0 b1 add", Changing(bands), out)
         assert_released(out)
+
+
+@pytest.mark.skipif(platform.machine() not in FE_DOWNWARD, reason="rounding-mode constants of this machine unknown")
+def test_scalars_are_rounded_to_nearest_whatever_the_callers_rounding_mode(rng):
+    """l = 0.1 (and every other scalar) becomes the float32 nearest to it, and k = 1 + l is rounded
+    to nearest, also when the calling thread rounds downwards."""
+    libm = ctypes.CDLL(ctypes.util.find_library("m"))
+    a, b = np.full((1, 1), 3, np.uint16), np.full((1, 1), 1, np.uint16)
+    evi = (0.1, 0.3, 0.7, 0.1)
+    expected = [ref_adjusted_difference(a, b, 0.1), ref_evi(a, b, b, *evi), np.float32(0.1) + np.float32(0.3)]
+    expr = vexlora.compile_expr(parse("0.1 0.3 add"), 0)
+    outs = [np.zeros((1, 1), np.float32) for _ in expected]
+    previous = libm.fegetround()
+    assert libm.fesetround(FE_DOWNWARD[platform.machine()]) == 0
+    try:
+        vexlora.calculate_adjusted_difference_inplace(a, b, 0.1, outs[0])
+        vexlora.calculate_evi_inplace(a, b, b, *evi, outs[1])
+        vexlora.execute_expr_inplace(expr, [], outs[2])
+    finally:
+        libm.fesetround(previous)
+    assert hex(outs[0].view(np.uint32)[0, 0]) == "0x3f095da9"
+    for out, want in zip(outs, expected):
+        assert_bits_equal(out, np.broadcast_to(want, (1, 1)))
 
 
 # --- array subclasses ----------------------------------------------------------------------------

@@ -11,6 +11,7 @@
 #include "binding/panic.hpp"
 #include "binding/runtime.hpp"
 #include "binding/signature.hpp"
+#include "kernels/fp_env.hpp"
 #include "kernels/spectral.hpp"
 
 #include <span>
@@ -120,7 +121,7 @@ PyObject* calculate_adjusted_difference_inplace(PyObject*, PyObject* const* args
         if (!float_argument(bound[2], "l", params.l)) return nullptr;
         PyRef out = array_argument(bound[3], "out_buffer", ArrayRole::Output);
         if (!out) return nullptr;
-        params.k = 1.0f + params.l;  // once per call, outside the element loop
+        params.k = add_float32_nearest(1.0f, params.l);  // once per call, outside the element loop
         return run_frame(SpectralKind::AdjustedDifference, inputs, kAdjustedParams, out.get(), params);
     });
 }
