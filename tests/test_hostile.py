@@ -7,7 +7,11 @@ import ctypes
 import ctypes.util
 import faulthandler
 import gc
+import os
 import platform
+import subprocess
+import sys
+import textwrap
 
 import numpy as np
 import pytest
@@ -276,6 +280,36 @@ def test_scalars_are_rounded_to_nearest_whatever_the_callers_rounding_mode(rng):
     assert hex(outs[0].view(np.uint32)[0, 0]) == "0x3f095da9"
     for out, want in zip(outs, expected):
         assert_bits_equal(out, np.broadcast_to(want, (1, 1)))
+
+
+def test_compiled_expr_made_through_a_replaced_new_is_refused():
+    """CompiledExpr is a mutable class, so __new__ can be replaced and object.__new__ then makes an
+    instance that compile_expr never built: it is a valid object that execute_expr_inplace refuses.
+    In a child process, as the class cannot be given its own __new__ back."""
+    code = textwrap.dedent("""
+        import gc
+        import numpy as np
+        import vexlora
+        cls = vexlora.CompiledExpr
+        cls.__new__ = lambda c: object.__new__(c)
+        forged = [cls() for _ in range(3)]
+        out = np.full((2, 3), 5.0, np.float32)
+        for expr in forged:
+            try:
+                vexlora.execute_expr_inplace(expr, [], out)
+            except TypeError as exc:
+                print(exc)
+        assert (out == 5.0).all()
+        del forged, expr
+        gc.collect()
+        expr = vexlora.compile_expr([{"type": "push_band", "index": 0}], 1)
+        vexlora.execute_expr_inplace(expr, [np.full((2, 3), 4, np.uint16)], out)
+        assert (out == 4.0).all()
+        """)
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(vexlora.__file__))
+    result = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.splitlines() == ["argument 'expr': 'CompiledExpr' object cannot be converted to 'CompiledExpr'"] * 3
 
 
 # --- array subclasses ----------------------------------------------------------------------------
