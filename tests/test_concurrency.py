@@ -12,6 +12,7 @@ import warnings
 
 import numpy as np
 import pytest
+from numpy.lib.stride_tricks import as_strided, sliding_window_view
 
 import vexlora
 from conftest import assert_bits_equal, panic_type, random_band, ref_evi, ref_normalized_difference
@@ -96,6 +97,26 @@ def test_reading_an_array_that_another_call_writes_is_refused(rng):
     refused = refusals_during_long_call(
         band, target, lambda: vexlora.calculate_ratio_inplace(as_band, band, np.zeros((512, 512), np.float32)))
     assert refused == ["called `Result::unwrap()` on an `Err` value: AlreadyBorrowed"]
+
+
+def test_views_through_stride_tricks_and_memoryviews_are_seen_as_their_arrays_memory(rng):
+    """as_strided and sliding_window_view put a wrapper between the view and the array, and
+    np.asarray(memoryview(x)) a memoryview of x: such views still count as x's memory."""
+    band = random_band(rng, (512, 512))
+    target = np.zeros((512, 512), np.float32)
+    refused = refusals_during_long_call(
+        band, as_strided(target), lambda: vexlora.calculate_ratio_inplace(
+            target.view(np.uint16)[:, ::2], band, np.zeros((512, 512), np.float32)))
+    assert refused == ["called `Result::unwrap()` on an `Err` value: AlreadyBorrowed"]
+    small = random_band(rng, (4, 8))
+    own = small.view(np.float32)
+    for out in [as_strided(own), np.asarray(memoryview(own)), as_strided(np.asarray(memoryview(own))),
+                sliding_window_view(own, (1, 1), writeable=True)[:, :, 0, 0]]:
+        with pytest.raises(panic_type(), match="AlreadyBorrowed$"):
+            vexlora.calculate_ratio_inplace(small[:, :4], small[:, 4:], out)
+    foreign = bytearray(64)  # memory no array owns: arrays over it made through different objects are apart
+    vexlora.calculate_ratio_inplace(np.frombuffer(foreign, np.uint16).reshape(4, 8)[:, :4], small[:, :4],
+                                    np.asarray(memoryview(foreign)).view(np.float32).reshape(4, 4))
 
 
 def test_pixel_loops_release_the_interpreter_lock(rng):

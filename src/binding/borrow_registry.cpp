@@ -5,6 +5,7 @@
 #include "binding/array_arg.hpp"
 #include "binding/messages.hpp"
 #include "binding/numpy_api.hpp"
+#include "binding/py_ref.hpp"
 #include "kernels/strided_view.hpp"
 
 #include <new>
@@ -21,13 +22,34 @@ bool same_entry(const BorrowEntry& a, const BorrowEntry& b) {
            a.elem_size == b.elem_size;
 }
 
-// The object that owns the memory: follow `base` while it is itself an array.
+// The array that a non-array base shows, if it is one of the two wrappers through which views of
+// an array's memory are made: NumPy's stride-tricks wrapper (its `base` attribute) or a memoryview
+// of the array (its `obj`). Null otherwise. Runs no Python code of the caller's.
+PyObject* wrapped_array(const NumpyApi& api, PyObject* base) {
+    PyObject* shown = nullptr;
+    if (api.stride_wrapper_type != nullptr && Py_IS_TYPE(base, api.stride_wrapper_type)) {
+        PyRef dict = PyRef::steal(PyObject_GenericGetDict(base, nullptr));
+        if (dict) shown = PyDict_GetItemString(dict.get(), "base");  // held by the wrapper's dict
+    } else if (PyMemoryView_Check(base)) {
+        PyRef exporter = PyRef::steal(PyObject_GetAttrString(base, "obj"));
+        shown = exporter.get();  // held by the memoryview's buffer
+    }
+    PyErr_Clear();  // a released memoryview has no `obj`: it then counts as the base itself
+    return shown != nullptr && is_ndarray(api, shown) ? shown : nullptr;
+}
+
+// The object that owns the memory: follow `base` while it is itself an array, or a wrapper that
+// shows an array.
 const void* base_of(const NumpyApi& api, PyObject* array) {
     PyObject* current = array;
     for (;;) {
         PyObject* base = array_fields(current)->base;
         if (base == nullptr) return current;
-        if (!is_ndarray(api, base)) return base;
+        if (!is_ndarray(api, base)) {
+            PyObject* shown = wrapped_array(api, base);
+            if (shown == nullptr) return base;
+            base = shown;
+        }
         current = base;
     }
 }
