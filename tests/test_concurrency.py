@@ -12,6 +12,7 @@ import warnings
 
 import numpy as np
 import pytest
+from numpy.lib.stride_tricks import as_strided, sliding_window_view
 
 import vexlora
 from conftest import assert_bits_equal, panic_type, random_band, ref_evi, ref_normalized_difference
@@ -98,6 +99,26 @@ def test_reading_an_array_that_another_call_writes_is_refused(rng):
     assert refused == ["called `Result::unwrap()` on an `Err` value: AlreadyBorrowed"]
 
 
+def test_views_through_stride_tricks_and_memoryviews_are_seen_as_their_arrays_memory(rng):
+    """as_strided and sliding_window_view put a wrapper between the view and the array, and
+    np.asarray(memoryview(x)) a memoryview of x: such views still count as x's memory."""
+    band = random_band(rng, (512, 512))
+    target = np.zeros((512, 512), np.float32)
+    refused = refusals_during_long_call(
+        band, as_strided(target), lambda: vexlora.calculate_ratio_inplace(
+            target.view(np.uint16)[:, ::2], band, np.zeros((512, 512), np.float32)))
+    assert refused == ["called `Result::unwrap()` on an `Err` value: AlreadyBorrowed"]
+    small = random_band(rng, (4, 8))
+    own = small.view(np.float32)
+    for out in [as_strided(own), np.asarray(memoryview(own)), as_strided(np.asarray(memoryview(own))),
+                sliding_window_view(own, (1, 1), writeable=True)[:, :, 0, 0]]:
+        with pytest.raises(panic_type(), match="AlreadyBorrowed$"):
+            vexlora.calculate_ratio_inplace(small[:, :4], small[:, 4:], out)
+    foreign = bytearray(64)  # memory no array owns: arrays over it made through different objects are apart
+    vexlora.calculate_ratio_inplace(np.frombuffer(foreign, np.uint16).reshape(4, 8)[:, :4], small[:, :4],
+                                    np.asarray(memoryview(foreign)).view(np.float32).reshape(4, 4))
+
+
 def test_pixel_loops_release_the_interpreter_lock(rng):
     band = random_band(rng, (512, 512))
     out = np.zeros((512, 512), np.float32)
@@ -172,5 +193,42 @@ def test_interpreter_exit_while_daemon_threads_compute():
     )
     env = dict(os.environ, PYTHONPATH=os.path.dirname(vexlora.__file__))
     for _ in range(3):
+        result = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=120)
+        assert result.returncode == 0, result.stderr[-2000:]
+
+
+def test_interpreter_exit_while_daemon_threads_wait_for_the_lock_inside_a_call():
+    """Daemon threads that wait for the interpreter lock inside a call when the interpreter exits
+    (NumPy released it to allocate the new array; a scalar's __float__ sleeps) are ended by
+    pthread_exit: its unwinding must pass through the module, not abort the process."""
+    code = textwrap.dedent(
+        """
+        import threading, time
+        import numpy as np
+        import vexlora
+        big = np.ones((1024, 1024), np.uint16)
+        small = np.ones((4, 4), np.uint16)
+
+        class Slow:
+            def __float__(self):
+                time.sleep(0.0005)
+                return 0.5
+
+        def allocate():
+            while True:
+                vexlora.calculate_normalized_difference(big, big)
+
+        def hooked(out):
+            while True:
+                vexlora.calculate_adjusted_difference_inplace(small, small, Slow(), out)
+
+        for _ in range(2):
+            threading.Thread(target=allocate, daemon=True).start()
+            threading.Thread(target=hooked, args=(np.zeros((4, 4), np.float32),), daemon=True).start()
+        time.sleep(0.3)
+        """
+    )
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(vexlora.__file__))
+    for _ in range(4):
         result = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=120)
         assert result.returncode == 0, result.stderr[-2000:]

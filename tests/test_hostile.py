@@ -3,8 +3,15 @@ what is being converted; array subclasses with hostile hooks; odd and unaligned 
 and negative strides, folded outputs, empty and huge (zero-stride) shapes. Each gives a Python
 exception or the correct result, never a crash or a hang, and leaves nothing borrowed."""
 
+import ctypes
+import ctypes.util
 import faulthandler
 import gc
+import os
+import platform
+import subprocess
+import sys
+import textwrap
 
 import numpy as np
 import pytest
@@ -23,6 +30,7 @@ KERNELS = {  # name: (function, number of bands, scalars, reference)
 }
 PROGRAM = "b0 b1 sub b2 0.5 mul add b1 1 add div"
 SCALARS = parse("4 3 sub")
+FE_DOWNWARD = {"x86_64": 0x400, "AMD64": 0x400, "aarch64": 0x800000}  # <fenv.h> of each machine
 
 
 @pytest.fixture(autouse=True)
@@ -156,6 +164,18 @@ def test_sequences_that_lie_about_or_change_their_length(kind, rng):
     assert_released(*bands, out)
 
 
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit, MemoryError, GeneratorExit])
+def test_length_hint_failures_that_are_not_ordinary_end_the_call(exc, rng):
+    """Only an ordinary exception from __len__ means "length unknown"; the others are not lost."""
+    with pytest.raises(exc, match="^from __len__$"):
+        vexlora.compile_expr(Items(SCALARS, length=exc("from __len__")), 0)
+    band, out = random_band(rng, (2, 3)), np.zeros((2, 3), np.float32)
+    expr = vexlora.compile_expr(parse("b0"), 1)
+    with pytest.raises(exc, match="^from __len__$"):
+        vexlora.execute_expr_inplace(expr, Items([band], length=exc("from __len__")), out)
+    assert not out.any()
+
+
 @pytest.mark.parametrize("kind", ["instructions", "bands"])
 def test_absurd_length_hint_is_ignored(kind):
     """__len__ claims 2**62 items: the length only sizes a first allocation, the items decide."""
@@ -207,6 +227,89 @@ def test_scalar_hooks_that_reshape_arrays_or_reenter_the_module(rng):
     vexlora.calculate_evi_inplace(a, b, a, gain, 6.0, 7.5, 1.0, out)
     assert_bits_equal(out, ref_evi(a, b, a, *stress.EVI))
     assert_released(a, b, out)
+
+
+def test_arrays_changed_by_hooks_after_acceptance_are_refused(rng):
+    """Python code run after an array was accepted (a scalar's __float__, the iterator of `bands`)
+    may reshape it, drop a dimension or change its dtype; the call reads every array once, when no
+    more Python code runs, and refuses one that no longer fits with the argument's usual TypeError."""
+    def changes(arr):
+        return [lambda: setattr(arr, "shape", ()), lambda: setattr(arr, "shape", (arr.size,)),
+                lambda: setattr(arr, "dtype", np.uint8), lambda: setattr(arr, "dtype", np.float16)]
+
+    for k in range(4):
+        a, b, out = random_band(rng, (1, 1)), random_band(rng, (1, 1)), np.zeros((1, 1), np.float32)
+        hook = Hooked(0.5, changes(b)[k])
+        with pytest.raises(TypeError, match=r"^argument 'band_b': 'ndarray' object cannot be converted to 'PyArray<T, D>'$"):
+            vexlora.calculate_adjusted_difference_inplace(a, b, hook, out)
+        with pytest.raises(TypeError, match=r"^argument 'nir': 'ndarray'"):
+            vexlora.calculate_evi_inplace(a, a, a, Hooked(1.0, changes(a)[k]), 1.0, 1.0, 1.0, out)
+        assert not out.any()
+
+        bands = [random_band(rng, (1, 1)), random_band(rng, (1, 1))]
+
+        class Changing(list):
+            def __iter__(self, change=changes(bands[0])[k]):
+                yield bands[0]
+                change()  # the first band, already accepted, changes before the second is handed over
+                yield bands[1]
+
+        with pytest.raises(TypeError, match=r"^argument 'bands': 'ndarray' object cannot be converted"):
+            run("b0 b1 add", Changing(bands), out)
+        assert_released(out)
+
+
+@pytest.mark.skipif(platform.machine() not in FE_DOWNWARD, reason="rounding-mode constants of this machine unknown")
+def test_scalars_are_rounded_to_nearest_whatever_the_callers_rounding_mode(rng):
+    """l = 0.1 (and every other scalar) becomes the float32 nearest to it, and k = 1 + l is rounded
+    to nearest, also when the calling thread rounds downwards."""
+    libm = ctypes.CDLL(ctypes.util.find_library("m"))
+    a, b = np.full((1, 1), 3, np.uint16), np.full((1, 1), 1, np.uint16)
+    evi = (0.1, 0.3, 0.7, 0.1)
+    expected = [ref_adjusted_difference(a, b, 0.1), ref_evi(a, b, b, *evi), np.float32(0.1) + np.float32(0.3)]
+    expr = vexlora.compile_expr(parse("0.1 0.3 add"), 0)
+    outs = [np.zeros((1, 1), np.float32) for _ in expected]
+    previous = libm.fegetround()
+    assert libm.fesetround(FE_DOWNWARD[platform.machine()]) == 0
+    try:
+        vexlora.calculate_adjusted_difference_inplace(a, b, 0.1, outs[0])
+        vexlora.calculate_evi_inplace(a, b, b, *evi, outs[1])
+        vexlora.execute_expr_inplace(expr, [], outs[2])
+    finally:
+        libm.fesetround(previous)
+    assert hex(outs[0].view(np.uint32)[0, 0]) == "0x3f095da9"
+    for out, want in zip(outs, expected):
+        assert_bits_equal(out, np.broadcast_to(want, (1, 1)))
+
+
+def test_compiled_expr_made_through_a_replaced_new_is_refused():
+    """CompiledExpr is a mutable class, so __new__ can be replaced and object.__new__ then makes an
+    instance that compile_expr never built: it is a valid object that execute_expr_inplace refuses.
+    In a child process, as the class cannot be given its own __new__ back."""
+    code = textwrap.dedent("""
+        import gc
+        import numpy as np
+        import vexlora
+        cls = vexlora.CompiledExpr
+        cls.__new__ = lambda c: object.__new__(c)
+        forged = [cls() for _ in range(3)]
+        out = np.full((2, 3), 5.0, np.float32)
+        for expr in forged:
+            try:
+                vexlora.execute_expr_inplace(expr, [], out)
+            except TypeError as exc:
+                print(exc)
+        assert (out == 5.0).all()
+        del forged, expr
+        gc.collect()
+        expr = vexlora.compile_expr([{"type": "push_band", "index": 0}], 1)
+        vexlora.execute_expr_inplace(expr, [np.full((2, 3), 4, np.uint16)], out)
+        assert (out == 4.0).all()
+        """)
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(vexlora.__file__))
+    result = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.splitlines() == ["argument 'expr': 'CompiledExpr' object cannot be converted to 'CompiledExpr'"] * 3
 
 
 # --- array subclasses ----------------------------------------------------------------------------

@@ -16,11 +16,14 @@ bool has_element_type(const NumpyApi& api, PyObject* array, PyObject* wanted) {
     return descr == wanted || api.equiv_types(descr, wanted) != 0;
 }
 
+bool acceptable(const NumpyApi& api, PyObject* obj, ArrayRole role) {
+    PyObject* wanted = role == ArrayRole::Band ? api.descr_u16 : api.descr_f32;
+    return is_ndarray(api, obj) && array_fields(obj)->nd == 2 && has_element_type(api, obj, wanted);
+}
+
 template <class View>
-View view_of(PyObject* array) {
-    const ArrayFields* f = array_fields(array);
-    return View{reinterpret_cast<decltype(View::origin)>(f->data), f->dimensions[0], f->dimensions[1],
-                f->strides[0], f->strides[1]};
+View view_of(const ArrayGeometry& g) {
+    return View{reinterpret_cast<decltype(View::origin)>(g.data), g.dims[0], g.dims[1], g.strides[0], g.strides[1]};
 }
 
 }  // namespace
@@ -28,25 +31,36 @@ View view_of(PyObject* array) {
 PyRef accept_array(PyObject* obj, ArrayRole role) {
     const NumpyApi* api = numpy_api();
     if (api == nullptr) return {};
-    PyObject* wanted = role == ArrayRole::Band ? api->descr_u16 : api->descr_f32;
-    if (!is_ndarray(*api, obj) || array_fields(obj)->nd != 2 || !has_element_type(*api, obj, wanted)) {
+    if (!acceptable(*api, obj, role)) {
         raise_cannot_convert(obj, msg::kTargetArray);
         return {};
     }
     return PyRef::borrow(obj);
 }
 
+bool inspect_array(PyObject* array, ArrayRole role, const char* name, ArrayGeometry& out) {
+    const NumpyApi* api = numpy_api();
+    if (api == nullptr) return false;
+    if (!acceptable(*api, array, role)) {
+        raise_cannot_convert(array, msg::kTargetArray);
+        prefix_argument_error(name);
+        return false;
+    }
+    const ArrayFields* f = array_fields(array);
+    out = ArrayGeometry{f->data, {f->dimensions[0], f->dimensions[1]}, {f->strides[0], f->strides[1]}, f->flags};
+    return true;
+}
+
 bool accept_band_sequence(PyObject* obj, std::vector<PyRef>& out) {
     return collect_sequence(obj, out, [](PyObject* item) { return accept_array(item, ArrayRole::Band); });
 }
 
-Shape2 array_shape(PyObject* array) {
-    const ArrayFields* f = array_fields(array);
-    return {static_cast<std::uint64_t>(f->dimensions[0]), static_cast<std::uint64_t>(f->dimensions[1])};
+Shape2 array_shape(const ArrayGeometry& g) {
+    return {static_cast<std::uint64_t>(g.dims[0]), static_cast<std::uint64_t>(g.dims[1])};
 }
 
-BandView band_view(PyObject* array) { return view_of<BandView>(array); }
-OutView out_view(PyObject* array) { return view_of<OutView>(array); }
+BandView band_view(const ArrayGeometry& g) { return view_of<BandView>(g); }
+OutView out_view(const ArrayGeometry& g) { return view_of<OutView>(g); }
 
 PyRef new_output_array(const Shape2& shape) {
     const NumpyApi* api = numpy_api();

@@ -21,9 +21,24 @@ PyRef accept_array(PyObject* obj, ArrayRole role);
 // The items of a `bands` sequence, each accepted as a band array, in order.
 bool accept_band_sequence(PyObject* obj, std::vector<PyRef>& out);
 
-Shape2 array_shape(PyObject* array);
-BandView band_view(PyObject* array);
-OutView out_view(PyObject* array);
+// What a call works on of an accepted array: read once, after the last Python code of the call has
+// run (a hook run later, such as a scalar's __float__ or the iterator of `bands`, may have changed
+// the array's shape, dtype or strides since it was accepted), and used for the shape check, the
+// borrows and the views alike.
+struct ArrayGeometry {
+    char* data;
+    Py_intptr_t dims[2];
+    Py_intptr_t strides[2];
+    int flags;
+};
+
+// Checks that `array` still passes the test of accept_array and reads its geometry. False with the
+// argument's usual TypeError ("argument '{name}': ...") when it no longer does.
+bool inspect_array(PyObject* array, ArrayRole role, const char* name, ArrayGeometry& out);
+
+Shape2 array_shape(const ArrayGeometry& g);
+BandView band_view(const ArrayGeometry& g);
+OutView out_view(const ArrayGeometry& g);
 
 // A new zero-filled, row-major float32 array; null with PanicException "Python API call failed".
 PyRef new_output_array(const Shape2& shape);

@@ -2,8 +2,10 @@
 // and taking and releasing read and write borrows.
 #include "binding/borrow_registry.hpp"
 
+#include "binding/array_arg.hpp"
 #include "binding/messages.hpp"
 #include "binding/numpy_api.hpp"
+#include "binding/py_ref.hpp"
 #include "kernels/strided_view.hpp"
 
 #include <new>
@@ -20,23 +22,43 @@ bool same_entry(const BorrowEntry& a, const BorrowEntry& b) {
            a.elem_size == b.elem_size;
 }
 
-// The object that owns the memory: follow `base` while it is itself an array.
+// The array that a non-array base shows, if it is one of the two wrappers through which views of
+// an array's memory are made: NumPy's stride-tricks wrapper (its `base` attribute) or a memoryview
+// of the array (its `obj`). Null otherwise. Runs no Python code of the caller's.
+PyObject* wrapped_array(const NumpyApi& api, PyObject* base) {
+    PyObject* shown = nullptr;
+    if (api.stride_wrapper_type != nullptr && Py_IS_TYPE(base, api.stride_wrapper_type)) {
+        PyRef dict = PyRef::steal(PyObject_GenericGetDict(base, nullptr));
+        if (dict) shown = PyDict_GetItemString(dict.get(), "base");  // held by the wrapper's dict
+    } else if (PyMemoryView_Check(base)) {
+        PyRef exporter = PyRef::steal(PyObject_GetAttrString(base, "obj"));
+        shown = exporter.get();  // held by the memoryview's buffer
+    }
+    PyErr_Clear();  // a released memoryview has no `obj`: it then counts as the base itself
+    return shown != nullptr && is_ndarray(api, shown) ? shown : nullptr;
+}
+
+// The object that owns the memory: follow `base` while it is itself an array, or a wrapper that
+// shows an array.
 const void* base_of(const NumpyApi& api, PyObject* array) {
     PyObject* current = array;
     for (;;) {
         PyObject* base = array_fields(current)->base;
         if (base == nullptr) return current;
-        if (!is_ndarray(api, base)) return base;
+        if (!is_ndarray(api, base)) {
+            PyObject* shown = wrapped_array(api, base);
+            if (shown == nullptr) return base;
+            base = shown;
+        }
         current = base;
     }
 }
 
-BorrowEntry entry_of(PyObject* array, std::int64_t elem_size) {
-    const ArrayFields* f = array_fields(array);
-    const ViewGeometry g{f->dimensions[0], f->dimensions[1], f->strides[0], f->strides[1], elem_size};
-    const auto data = reinterpret_cast<std::uintptr_t>(f->data);
+BorrowEntry entry_of(const ArrayGeometry& a, std::int64_t elem_size) {
+    const ViewGeometry g{a.dims[0], a.dims[1], a.strides[0], a.strides[1], elem_size};
+    const auto data = reinterpret_cast<std::uintptr_t>(a.data);
     const ByteRange range = byte_range(data, g);
-    const std::uint64_t gcd = std::gcd(stride_magnitude(f->strides[0]), stride_magnitude(f->strides[1]));
+    const std::uint64_t gcd = std::gcd(stride_magnitude(a.strides[0]), stride_magnitude(a.strides[1]));
     return {range.begin, range.end, data, gcd, elem_size, 0};
 }
 
@@ -122,16 +144,20 @@ CallBorrows::~CallBorrows() {
     }
 }
 
-std::optional<std::string> CallBorrows::read(PyObject* array) { return take(array, false); }
-std::optional<std::string> CallBorrows::write(PyObject* array) { return take(array, true); }
+std::optional<std::string> CallBorrows::read(PyObject* array, const ArrayGeometry& geometry) {
+    return take(array, geometry, false);
+}
+std::optional<std::string> CallBorrows::write(PyObject* array, const ArrayGeometry& geometry) {
+    return take(array, geometry, true);
+}
 
-std::optional<std::string> CallBorrows::take(PyObject* array, bool write) {
-    const Taken taken{base_of(api_, array), entry_of(array, write ? 4 : 2)};
+std::optional<std::string> CallBorrows::take(PyObject* array, const ArrayGeometry& geometry, bool write) {
+    const Taken taken{base_of(api_, array), entry_of(geometry, write ? 4 : 2)};
     BorrowRefusal refusal;
     try {
         if (!write) reads_.reserve(reads_.size() + 1);  // taking must not fail after the registry took it
         refusal = write ? borrow_registry().acquire_write(taken.base, taken.entry,
-                                                          (array_fields(array)->flags & kNpyArrayWriteable) != 0)
+                                                          (geometry.flags & kNpyArrayWriteable) != 0)
                         : borrow_registry().acquire_read(taken.base, taken.entry);
     } catch (const std::bad_alloc&) {
         return std::string(msg::kBorrowApiError) + ": out of memory";

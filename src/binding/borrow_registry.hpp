@@ -46,6 +46,7 @@ BorrowRegistry& borrow_registry();
 bool borrows_conflict(const BorrowEntry& a, const BorrowEntry& b);
 
 struct NumpyApi;
+struct ArrayGeometry;
 
 // The borrows of one call, released when it ends: the write borrow first, then the read borrows,
 // in reverse order of taking for named parameters or in taking order for a band list.
@@ -61,16 +62,17 @@ public:
     CallBorrows(const CallBorrows&) = delete;
     CallBorrows& operator=(const CallBorrows&) = delete;
 
-    // Empty on success, otherwise the PanicException message of the refusal.
-    std::optional<std::string> read(PyObject* array);
-    std::optional<std::string> write(PyObject* array);
+    // Empty on success, otherwise the PanicException message of the refusal. `geometry` is the
+    // array's as inspect_array read it; the array object gives only the base of its memory.
+    std::optional<std::string> read(PyObject* array, const ArrayGeometry& geometry);
+    std::optional<std::string> write(PyObject* array, const ArrayGeometry& geometry);
 
 private:
     struct Taken {
         const void* base;
         BorrowEntry entry;
     };
-    std::optional<std::string> take(PyObject* array, bool write);
+    std::optional<std::string> take(PyObject* array, const ArrayGeometry& geometry, bool write);
 
     const NumpyApi& api_;
     bool reverse_;

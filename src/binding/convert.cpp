@@ -2,12 +2,14 @@
 // A -1 result is a failure only when an exception is pending.
 #include "binding/convert.hpp"
 
+#include "kernels/fp_env.hpp"
+
 namespace vexlora {
 
 bool to_float32(PyObject* obj, float& out) {
     const double value = PyFloat_AsDouble(obj);
     if (value == -1.0 && PyErr_Occurred()) return false;
-    out = static_cast<float>(value);  // round to nearest; beyond the float range becomes infinity
+    out = to_float32_nearest(value);  // beyond the float range becomes infinity
     return true;
 }
 

@@ -34,8 +34,8 @@ PyObject* fail_with_pending() {
     return raise_panic(text);
 }
 
-// The multiarray module of the installed NumPy, chosen by its major version.
-PyRef import_multiarray() {
+// The multiarray module of the installed NumPy, chosen by its major version (also returned).
+PyRef import_multiarray(long& major) {
     PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
     if (!numpy) return {};
     PyRef version = PyRef::steal(PyObject_GetAttrString(numpy.get(), "__version__"));
@@ -48,13 +48,26 @@ PyRef import_multiarray() {
     if (!parsed) return {};
     PyRef major_obj = PyRef::steal(PyObject_GetAttrString(parsed.get(), "major"));
     if (!major_obj) return {};
-    const long major = PyLong_AsLong(major_obj.get());
+    major = PyLong_AsLong(major_obj.get());
     if (major == -1 && PyErr_Occurred()) return {};
     return PyRef::steal(PyImport_ImportModule(major >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray"));
 }
 
+// NumPy's stride-tricks wrapper class (a new reference), or null, with no error, if it cannot be found.
+PyTypeObject* find_stride_wrapper(long major) {
+    PyRef module = PyRef::steal(
+        PyImport_ImportModule(major >= 2 ? "numpy.lib._stride_tricks_impl" : "numpy.lib.stride_tricks"));
+    PyRef wrapper = module ? PyRef::steal(PyObject_GetAttrString(module.get(), "DummyArray")) : PyRef();
+    if (!wrapper || !PyType_Check(wrapper.get())) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    return reinterpret_cast<PyTypeObject*>(wrapper.release());
+}
+
 bool load() {
-    PyRef multiarray = import_multiarray();
+    long major = 0;
+    PyRef multiarray = import_multiarray(major);
     if (!multiarray) return false;
     PyRef capsule = PyRef::steal(PyObject_GetAttrString(multiarray.get(), "_ARRAY_API"));
     if (!capsule) return false;
@@ -80,6 +93,7 @@ bool load() {
         Py_DECREF(api.descr_u16);
         return false;
     }
+    api.stride_wrapper_type = find_stride_wrapper(major);  // kept for the process
     g_api = api;  // the capsule's table lives as long as NumPy, which is never unloaded
     return true;
 }

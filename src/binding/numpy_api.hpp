@@ -33,6 +33,9 @@ struct NumpyApi {
     PyObject* (*descr_from_type)(int type_num);
     unsigned char (*equiv_types)(PyObject* a, PyObject* b);
     PyObject* (*zeros)(int nd, const Py_intptr_t* dims, PyObject* descr, int is_f_order);
+    // The object that np.lib.stride_tricks.as_strided (and sliding_window_view) puts between a view
+    // and the array it shows, whose `base` attribute is that array; null if this NumPy has none.
+    PyTypeObject* stride_wrapper_type;
 };
 
 // The API, loaded at the first call. Null with PanicException set if NumPy cannot be reached;

@@ -11,6 +11,7 @@
 #include "binding/panic.hpp"
 #include "binding/runtime.hpp"
 #include "binding/signature.hpp"
+#include "kernels/fp_env.hpp"
 #include "kernels/spectral.hpp"
 
 #include <span>
@@ -24,20 +25,21 @@ constexpr const char* kEviParams[] = {"nir", "red", "blue", "g", "c1", "c2", "l"
 constexpr const char* kAllocatingParams[] = {"band_a", "band_b"};
 
 // Borrows, and the parallel run with the lock released; empty or the internal failure met.
+// geometry[i] belongs to inputs[i], geometry[inputs.size()] to `out`.
 std::optional<std::string> borrow_and_run(const NumpyApi& api, SpectralKind kind,
                                           std::span<const PyRef> inputs, PyObject* out,
-                                          const SpectralParams& params) {
+                                          const ArrayGeometry* geometry, const SpectralParams& params) {
     CallBorrows borrows(api, /*release_reads_in_reverse=*/true, inputs.size());
-    for (const PyRef& input : inputs) {
-        if (auto refused = borrows.read(input.get())) return refused;
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+        if (auto refused = borrows.read(inputs[i].get(), geometry[i])) return refused;
     }
-    if (auto refused = borrows.write(out)) return refused;
+    if (auto refused = borrows.write(out, geometry[inputs.size()])) return refused;
 
     SpectralCall call{};
     call.kind = kind;
     call.inputs = static_cast<int>(inputs.size());
-    for (std::size_t i = 0; i < inputs.size(); ++i) call.in[i] = band_view(inputs[i].get());
-    call.out = out_view(out);
+    for (std::size_t i = 0; i < inputs.size(); ++i) call.in[i] = band_view(geometry[i]);
+    call.out = out_view(geometry[inputs.size()]);
     call.params = params;
 
     ThreadPool* pool = global_pool();
@@ -51,18 +53,24 @@ std::optional<std::string> borrow_and_run(const NumpyApi& api, SpectralKind kind
     return std::nullopt;
 }
 
-// Shape check over inputs then output, then borrows and run; an internal failure is raised once
-// the borrows are released again.
-PyObject* run_frame(SpectralKind kind, std::span<const PyRef> inputs, PyObject* out, const SpectralParams& params) {
+// Every array read once, in parameter order, now that no more Python code of the call runs; then
+// the shape check over inputs then output, the borrows and the run. An internal failure is raised
+// once the borrows are released again.
+PyObject* run_frame(SpectralKind kind, std::span<const PyRef> inputs, const char* const* names, PyObject* out,
+                    const SpectralParams& params) {
     refresh_after_fork();
+    ArrayGeometry geometry[4];
     Shape2 shapes[4];
-    for (std::size_t i = 0; i < inputs.size(); ++i) shapes[i] = array_shape(inputs[i].get());
-    shapes[inputs.size()] = array_shape(out);
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+        if (!inspect_array(inputs[i].get(), ArrayRole::Band, names[i], geometry[i])) return nullptr;
+    }
+    if (!inspect_array(out, ArrayRole::Output, "out_buffer", geometry[inputs.size()])) return nullptr;
+    for (std::size_t i = 0; i <= inputs.size(); ++i) shapes[i] = array_shape(geometry[i]);
     if (auto mismatch = check_shapes({shapes, inputs.size() + 1})) return raise_value_error(*mismatch);
 
     const NumpyApi* api = numpy_api();
     if (api == nullptr) return nullptr;
-    if (auto failure = borrow_and_run(*api, kind, inputs, out, params)) return raise_panic(*failure);
+    if (auto failure = borrow_and_run(*api, kind, inputs, out, geometry, params)) return raise_panic(*failure);
     Py_RETURN_NONE;
 }
 
@@ -83,7 +91,7 @@ PyObject* two_band_inplace(const char* name, SpectralKind kind, PyObject* const*
     if (!two_band_arguments(bound, inputs)) return nullptr;
     PyRef out = array_argument(bound[2], "out_buffer", ArrayRole::Output);
     if (!out) return nullptr;
-    return run_frame(kind, inputs, out.get(), SpectralParams{});
+    return run_frame(kind, inputs, kTwoBandParams, out.get(), SpectralParams{});
 }
 
 }  // namespace
@@ -113,8 +121,8 @@ PyObject* calculate_adjusted_difference_inplace(PyObject*, PyObject* const* args
         if (!float_argument(bound[2], "l", params.l)) return nullptr;
         PyRef out = array_argument(bound[3], "out_buffer", ArrayRole::Output);
         if (!out) return nullptr;
-        params.k = 1.0f + params.l;  // once per call, outside the element loop
-        return run_frame(SpectralKind::AdjustedDifference, inputs, out.get(), params);
+        params.k = add_float32_nearest(1.0f, params.l);  // once per call, outside the element loop
+        return run_frame(SpectralKind::AdjustedDifference, inputs, kAdjustedParams, out.get(), params);
     });
 }
 
@@ -134,7 +142,7 @@ PyObject* calculate_evi_inplace(PyObject*, PyObject* const* args, Py_ssize_t nar
         }
         PyRef out = array_argument(bound[7], "out_buffer", ArrayRole::Output);
         if (!out) return nullptr;
-        return run_frame(SpectralKind::Evi, inputs, out.get(), params);
+        return run_frame(SpectralKind::Evi, inputs, kEviParams, out.get(), params);
     });
 }
 
@@ -145,9 +153,13 @@ PyObject* calculate_normalized_difference(PyObject*, PyObject* const* args, Py_s
             return nullptr;
         PyRef inputs[2];
         if (!two_band_arguments(bound, inputs)) return nullptr;
-        PyRef out = new_output_array(array_shape(inputs[0].get()));
+        ArrayGeometry first{};
+        if (!inspect_array(inputs[0].get(), ArrayRole::Band, "band_a", first)) return nullptr;
+        PyRef out = new_output_array(array_shape(first));
         if (!out) return nullptr;
-        PyRef done = PyRef::steal(run_frame(SpectralKind::NormalizedDifference, inputs, out.get(), SpectralParams{}));
+        // The allocation may run Python code (a collection's finalizers), so the frame reads the arrays again.
+        PyRef done = PyRef::steal(
+            run_frame(SpectralKind::NormalizedDifference, inputs, kAllocatingParams, out.get(), SpectralParams{}));
         if (!done) return nullptr;
         return out.release();
     });

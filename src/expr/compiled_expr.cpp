@@ -23,6 +23,18 @@ PyObject* compiled_expr_new(PyTypeObject* subtype, PyObject*, PyObject*) {
     return raise_type_error(msg::format_message(msg::kNoConstructor, {name}));
 }
 
+// Every instance, however its creation was reached, starts as an empty program with no bands.
+PyObject* compiled_expr_alloc(PyTypeObject* type, Py_ssize_t nitems) {
+    PyObject* obj = PyType_GenericAlloc(type, nitems);
+    if (obj == nullptr) return nullptr;
+    auto* expr = reinterpret_cast<CompiledExprObject*>(obj);
+    new (&expr->ops) std::vector<ExprOp>();
+    expr->num_bands = 0;
+    expr->holds = 0;
+    expr->built = false;
+    return obj;
+}
+
 void compiled_expr_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     reinterpret_cast<CompiledExprObject*>(self)->ops.~vector();
@@ -32,6 +44,7 @@ void compiled_expr_dealloc(PyObject* self) {
 
 PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(compiled_expr_new)},
+    {Py_tp_alloc, reinterpret_cast<void*>(compiled_expr_alloc)},
     {Py_tp_dealloc, reinterpret_cast<void*>(compiled_expr_dealloc)},
     {0, nullptr},
 };
@@ -70,7 +83,9 @@ PyTypeObject* compiled_expr_type() {
     return g_type;
 }
 
-bool is_compiled_expr(PyObject* obj) { return g_type != nullptr && PyObject_TypeCheck(obj, g_type); }
+bool is_compiled_expr(PyObject* obj) {
+    return g_type != nullptr && PyObject_TypeCheck(obj, g_type) && reinterpret_cast<CompiledExprObject*>(obj)->built;
+}
 
 PyObject* new_compiled_expr(std::vector<ExprOp>&& ops, std::uint64_t num_bands) {
     PyTypeObject* type = compiled_expr_type();
@@ -79,9 +94,9 @@ PyObject* new_compiled_expr(std::vector<ExprOp>&& ops, std::uint64_t num_bands) 
     PyObject* obj = alloc(type, 0);
     if (obj == nullptr) return nullptr;
     auto* expr = reinterpret_cast<CompiledExprObject*>(obj);
-    new (&expr->ops) std::vector<ExprOp>(std::move(ops));
+    expr->ops = std::move(ops);
     expr->num_bands = num_bands;
-    expr->holds = 0;
+    expr->built = true;
     return obj;
 }
 

@@ -1,5 +1,8 @@
 // CompiledExpr: the immutable Python object that holds a compiled band-math program.
-// Only compile_expr creates one; calling the class raises TypeError.
+// Only compile_expr creates one; calling the class raises TypeError. The class is a mutable heap
+// type, so `__new__` can be replaced and `object.__new__(CompiledExpr)` then makes an instance:
+// its allocation constructs an empty program, so every instance is a valid object, and `built`
+// (set by compile_expr alone) tells such an instance apart from a compiled one.
 #pragma once
 
 #include "expr/expr_op.hpp"
@@ -16,12 +19,14 @@ struct CompiledExprObject {
     std::vector<ExprOp> ops;
     std::uint64_t num_bands;
     std::int64_t holds;  // shared holds of running calls; -1 would be an exclusive hold
+    bool built;          // made by compile_expr
 };
 
 // The class, created on first use and kept for the process. Null with RuntimeError
 // "An error occurred while initializing class CompiledExpr" (caused by the creation's error).
 PyTypeObject* compiled_expr_type();
 
+// An instance that compile_expr built (not one made by a replaced __new__).
 bool is_compiled_expr(PyObject* obj);
 
 // A new instance owning `ops`; null with an exception set.

@@ -21,21 +21,23 @@ namespace {
 constexpr const char* kParams[] = {"expr", "bands", "out_buffer"};
 
 // Borrows, the private program copy and the run with the lock released; empty or the failure met.
+// geometry[i] belongs to bands[i], geometry[bands.size()] to `out`.
 std::optional<std::string> borrow_and_run(const NumpyApi& api, const CompiledExprObject& expr,
-                                          const std::vector<PyRef>& bands, PyObject* out) {
+                                          const std::vector<PyRef>& bands, PyObject* out,
+                                          const std::vector<ArrayGeometry>& geometry) {
     CallBorrows borrows(api, /*release_reads_in_reverse=*/false, bands.size());
-    for (const PyRef& band : bands) {
-        if (auto refused = borrows.read(band.get())) return refused;
+    for (std::size_t i = 0; i < bands.size(); ++i) {
+        if (auto refused = borrows.read(bands[i].get(), geometry[i])) return refused;
     }
-    if (auto refused = borrows.write(out)) return refused;
+    if (auto refused = borrows.write(out, geometry[bands.size()])) return refused;
 
     // The call's working memory: a stack buffer that covers ordinary programs, the heap beyond it.
     alignas(64) std::byte buffer[4096];
     std::pmr::monotonic_buffer_resource memory(buffer, sizeof buffer);
     std::pmr::vector<BandView> views(&memory);
     views.reserve(bands.size());
-    for (const PyRef& band : bands) views.push_back(band_view(band.get()));
-    const OutView out_v = out_view(out);
+    for (std::size_t i = 0; i < bands.size(); ++i) views.push_back(band_view(geometry[i]));
+    const OutView out_v = out_view(geometry[bands.size()]);
     const std::pmr::vector<ExprOp> program(expr.ops.begin(), expr.ops.end(), &memory);  // the run reads only this
 
     ThreadPool* pool = global_pool();
@@ -46,6 +48,16 @@ std::optional<std::string> borrow_and_run(const NumpyApi& api, const CompiledExp
     const IsaTable& isa = active_isa();
     GilRelease unlocked;
     return execute_program(*pool, isa, program, views, out_v, &memory, *scratch);
+}
+
+// Every array read once, now that no more Python code of the call runs (the iterator of `bands`
+// may have changed an array it had already handed over). False with the argument's TypeError.
+bool inspect_arrays(const std::vector<PyRef>& bands, PyObject* out, std::vector<ArrayGeometry>& geometry) {
+    geometry.resize(bands.size() + 1);
+    for (std::size_t i = 0; i < bands.size(); ++i) {
+        if (!inspect_array(bands[i].get(), ArrayRole::Band, "bands", geometry[i])) return false;
+    }
+    return inspect_array(out, ArrayRole::Output, "out_buffer", geometry[bands.size()]);
 }
 
 }  // namespace
@@ -74,7 +86,9 @@ PyObject* execute_expr_inplace(PyObject*, PyObject* const* args, Py_ssize_t narg
             refresh_after_fork();
             const NumpyApi* api = numpy_api();
             if (api == nullptr) return nullptr;
-            failure = borrow_and_run(*api, *expr, bands, out.get());
+            std::vector<ArrayGeometry> geometry;
+            if (!inspect_arrays(bands, out.get(), geometry)) return nullptr;
+            failure = borrow_and_run(*api, *expr, bands, out.get(), geometry);
         }
         // Raised once the borrows and the hold are released.
         if (failure) return raise_panic(*failure);

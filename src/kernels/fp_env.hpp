@@ -28,6 +28,24 @@ private:
 class FpEnvGuard {};
 #endif
 
+// The float32 nearest to `value`, and the float32 sum a + b rounded to nearest, under the fixed
+// environment of the pixel loops whatever rounding mode or flush-to-zero the calling thread set:
+// the per-call scalars are rounded as the loops round. The volatile copies keep the conversion and
+// the addition between the switch of environment and its restoration.
+inline float to_float32_nearest(double value) noexcept {
+    FpEnvGuard fp_env;
+    volatile double in = value;
+    volatile float out = static_cast<float>(in);
+    return out;
+}
+
+inline float add_float32_nearest(float a, float b) noexcept {
+    FpEnvGuard fp_env;
+    volatile float x = a, y = b;
+    volatile float sum = x + y;
+    return sum;
+}
+
 // Orders this thread's non-temporal stores before whatever it does next (such as reporting a piece
 // done): those stores are weakly ordered and would otherwise not be visible to the waiting thread.
 inline void store_fence() noexcept {
