@@ -1,7 +1,9 @@
 """Tests of the formula compiler: postfix programs derived by hand, Python's precedence and
 associativity, literals, constants, errors with their column and token, and argument checks."""
 
+import copy
 import math
+import pickle
 
 import numpy as np
 import pytest
@@ -159,3 +161,15 @@ def test_compiled_program_takes_all_listed_bands(rng):
 def test_bad_arguments(text, bands, constants, error):
     with pytest.raises(error):
         compile_formula(text, bands, constants=constants)
+
+
+def test_formula_errors_survive_pickle_and_copy():
+    # A worker process sends its exception back pickled; copying goes through the same reduction.
+    with pytest.raises(FormulaError) as info:
+        compile_formula("nir - blue", ["nir", "red"])
+    error = info.value
+    error.add_note("while compiling NDVI")
+    for clone in (pickle.loads(pickle.dumps(error)), copy.copy(error), copy.deepcopy(error)):
+        assert type(clone) is FormulaError
+        assert (str(clone), clone.token, clone.column, clone.__notes__) == (
+            "unknown name 'blue' at column 7", "blue", 7, ["while compiling NDVI"])
