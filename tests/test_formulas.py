@@ -4,6 +4,7 @@ associativity, literals, constants, errors with their column and token, and argu
 import copy
 import math
 import pickle
+import sys
 
 import numpy as np
 import pytest
@@ -173,3 +174,34 @@ def test_formula_errors_survive_pickle_and_copy():
         assert type(clone) is FormulaError
         assert (str(clone), clone.token, clone.column, clone.__notes__) == (
             "unknown name 'blue' at column 7", "blue", 7, ["while compiling NDVI"])
+
+
+def nested(units, levels):
+    """`a` inside `levels` units such as "(" or "a**" (each one level deeper), and the column of `a`."""
+    prefix = "".join(units[i % len(units)] for i in range(levels))
+    return prefix + "a" + ")" * prefix.count("("), len(prefix) + 1
+
+
+def at_depth(frames, call):
+    """call() from `frames` Python frames deeper than the caller."""
+    return call() if frames == 0 else at_depth(frames - 1, call)
+
+
+@pytest.mark.parametrize("units", [["("], ["-"], ["abs("], ["-", "(", "+", "a**", "sqrt("]])
+def test_nesting_limit_is_exact_from_a_deep_caller(units):
+    # Nesting is bounded by the documented limit alone, however few frames the caller left over.
+    frames, frame = 0, sys._getframe()
+    while frame is not None:
+        frames, frame = frames + 1, frame.f_back
+    deep = sys.getrecursionlimit() - frames - 30
+
+    def compile_both():
+        compile_formula(nested(units, 100)[0], ["a"])
+        with pytest.raises(FormulaError) as info:
+            compile_formula(nested(units, 101)[0], ["a"])
+        return info.value
+
+    error = at_depth(deep, compile_both)
+    column = nested(units, 101)[1]
+    assert (str(error), error.token, error.column) == (
+        f"nesting deeper than 100 levels at token 'a' at column {column}", "a", column)
