@@ -157,6 +157,14 @@ def test_compiled_program_takes_all_listed_bands(rng):
         ("a", ["a"], {"a": 1.0}, ValueError),
         ("a", ["a"], {"k-1": 1.0}, ValueError),
         ("a", ["a"], {"k": "1.5"}, TypeError),
+        # Unordered or one-pass bands, and constants that are not a mapping, are refused.
+        ("a", {"a", "b"}, None, TypeError),
+        ("a", frozenset({"a"}), None, TypeError),
+        ("a", {"a": 0}.keys(), None, TypeError),
+        ("a", (name for name in ["a"]), None, TypeError),
+        ("a", ["a"], [], TypeError),
+        ("a", ["a"], 0, TypeError),
+        ("a", ["a"], [("k", 1.0)], TypeError),
     ],
 )
 def test_bad_arguments(text, bands, constants, error):

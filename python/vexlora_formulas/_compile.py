@@ -52,7 +52,11 @@ def compile_formula(
     if not isinstance(text, str):
         raise TypeError(f"formula must be a str, not {type(text).__name__}")
     positions = _band_positions(bands)
-    values = _constant_values(constants or {}, positions)
+    if constants is None:
+        constants = {}
+    elif not isinstance(constants, Mapping):
+        raise TypeError(f"constants must be a mapping of names to numbers, not {type(constants).__name__}")
+    values = _constant_values(constants, positions)
     program = emit(parse(text), positions, values)
     if compile:
         return vexlora.compile_expr(program, len(positions))
@@ -70,6 +74,10 @@ def _check_name(name: object, what: str) -> str:
 def _band_positions(bands: Sequence[str]) -> dict[str, int]:
     if isinstance(bands, str):
         raise TypeError("bands must be a sequence of band names, not a str")
+    if not isinstance(bands, Sequence):
+        # A set's order, so the band positions, would change from one process to the next. A dict
+        # or its keys is ordered but reads as a mapping to something else: list() says which.
+        raise TypeError(f"bands must be a sequence of band names in band order, not {type(bands).__name__}")
     positions: dict[str, int] = {}
     for index, name in enumerate(bands):
         if _check_name(name, "band") in positions:
