@@ -4,15 +4,18 @@ of vexlora.compile_expr, or straight to a CompiledExpr."""
 from __future__ import annotations
 
 import numbers
+import operator
 import re
+import sys
 from collections.abc import Mapping, Sequence
-from typing import Literal, overload
+from typing import Literal, SupportsIndex, overload
 
 import vexlora
 
 from ._emit import emit
 from ._instructions import Instruction
 from ._parser import parse
+from ._tokens import is_multiline
 from ._tree import FUNCTIONS
 
 _IDENTIFIER = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
@@ -47,7 +50,7 @@ def compile_formula(
 
     Returns the instruction list for vexlora.compile_expr, or with compile=True the CompiledExpr
     for len(bands) bands. Names in the formula are bands or keys of `constants` (pushed as
-    scalars). A malformed formula raises FormulaError (a ValueError) naming column and token.
+    scalars). A malformed formula raises FormulaError (a ValueError) naming its place and token.
     """
     if not isinstance(text, str):
         raise TypeError(f"formula must be a str, not {type(text).__name__}")
@@ -57,7 +60,7 @@ def compile_formula(
     elif not isinstance(constants, Mapping):
         raise TypeError(f"constants must be a mapping of names to numbers, not {type(constants).__name__}")
     values = _constant_values(constants, positions)
-    program = emit(parse(text), positions, values)
+    program = emit(parse(text), positions, values, multiline=is_multiline(text))
     if compile:
         return vexlora.compile_expr(program, len(positions))
     return program
@@ -91,7 +94,30 @@ def _constant_values(constants: Mapping[str, float], bands: Mapping[str, int]) -
     for name, value in constants.items():
         if _check_name(name, "constant") in bands:
             raise ValueError(f"{name!r} is both a band and a constant")
-        if not isinstance(value, numbers.Real):
-            raise TypeError(f"constant {name!r} must be a real number, not {type(value).__name__}")
-        values[name] = float(value)
+        values[name] = _real(name, value)
     return values
+
+
+def _real(name: str, value: object) -> float:
+    """`value` as a float: a numbers.Real, an integer by __index__, or a NumPy bool like bool."""
+    number: numbers.Real | int
+    if isinstance(value, numbers.Real):
+        number = value
+    elif _is_numpy_bool(value):
+        number = bool(value)
+    elif isinstance(value, SupportsIndex):
+        number = operator.index(value)
+    else:
+        raise TypeError(f"constant {name!r} must be a real number, not {type(value).__name__}")
+    try:
+        return float(number)
+    except OverflowError as error:  # an int or Fraction beyond the double range, such as 10**400
+        what = f"constant {name!r} must be a real number that a float can hold"
+        raise TypeError(f"{what}, not {type(value).__name__} out of range ({error})") from None
+
+
+def _is_numpy_bool(value: object) -> bool:
+    # NumPy's bool is not a numbers.Real (and has no __index__ in NumPy 2), but stands for 0 or 1
+    # as bool does. Such a value means NumPy is loaded already: look it up, never import it.
+    numpy = sys.modules.get("numpy")
+    return numpy is not None and isinstance(value, numpy.bool_)

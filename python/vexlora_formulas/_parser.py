@@ -10,7 +10,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass
 
-from ._errors import FormulaError, unexpected
+from ._errors import error_at, quoted, unexpected
 from ._tokens import Kind, Token, tokenize
 from ._tree import FUNCTIONS, Binary, Call, Name, Node, Number, Unary
 
@@ -18,7 +18,7 @@ MAX_NESTING = 100  # parentheses, signs and powers nested deeper than this are r
 
 
 def parse(text: str) -> Node:
-    """The syntax tree of `text`; FormulaError names the column and token of the first problem."""
+    """The syntax tree of `text`; FormulaError names the place and token of the first problem."""
     return _parse(tokenize(text))
 
 
@@ -60,6 +60,7 @@ def _parse(tokens: list[Token]) -> Node:
     # taken in order and each check comes where a recursive descent would make it, so errors
     # and their order are those of the grammar read top-down.
     ops = [token.text if token.kind is Kind.OPERATOR else "" for token in tokens]
+    multiline = tokens[-1].line > 1  # the END token is past every line break
     pos = 0  # never moves past the END token: taking it is always an error
     stack: list[_Frame] = []
     nesting = 0
@@ -68,11 +69,8 @@ def _parse(tokens: list[Token]) -> Node:
         while True:
             if nesting > MAX_NESTING:
                 token = tokens[pos]
-                raise FormulaError(
-                    f"nesting deeper than {MAX_NESTING} levels at token '{token.text}' at column {token.column}",
-                    token.text,
-                    token.column,
-                )
+                what = f"nesting deeper than {MAX_NESTING} levels at token {quoted(token.text)}"
+                raise error_at(what, token.text, token.line, token.column, multiline)
             if ops[pos] not in ("+", "-"):
                 break
             stack.append(_Sign(tokens[pos]))
@@ -80,12 +78,12 @@ def _parse(tokens: list[Token]) -> Node:
             nesting += 1
         token = tokens[pos]
         if token.kind is Kind.END:
-            raise unexpected(token.text, token.column)
+            raise unexpected(token.text, token.line, token.column, multiline)
         pos += 1
         if token.kind is Kind.NAME and ops[pos] == "(":
             if token.text not in FUNCTIONS:
-                message = f"unknown function '{token.text}' at column {token.column}"
-                raise FormulaError(message, token.text, token.column)
+                what = f"unknown function {quoted(token.text)}"
+                raise error_at(what, token.text, token.line, token.column, multiline)
             stack.append(_Group(tokens[pos], token))
             pos += 1
             nesting += 1
@@ -94,7 +92,7 @@ def _parse(tokens: list[Token]) -> Node:
             stack.append(_Group(token, None))
             nesting += 1
             continue
-        node = _operand(token, tokens[pos])
+        node = _operand(token, tokens[pos], multiline)
         # Close every rule that `node` completes, until one takes a further operator.
         while True:
             op = ops[pos]
@@ -107,9 +105,9 @@ def _parse(tokens: list[Token]) -> Node:
             while stack:
                 frame = stack[-1]
                 if isinstance(frame, _Sign):
-                    node = Unary(frame.op.text, node, frame.op.column)
+                    node = Unary(frame.op.text, node, frame.op.line, frame.op.column)
                 elif isinstance(frame, _Operator) and frame.op.text == "**":
-                    node = Binary("**", frame.left, node, frame.op.column)
+                    node = Binary("**", frame.left, node, frame.op.line, frame.op.column)
                 else:
                     break
                 stack.pop()
@@ -128,18 +126,19 @@ def _parse(tokens: list[Token]) -> Node:
             closing = tokens[pos]
             if not stack:
                 if closing.kind is not Kind.END:
-                    raise unexpected(closing.text, closing.column)
+                    raise unexpected(closing.text, closing.line, closing.column, multiline)
                 return node
             group = stack.pop()
             nesting -= 1
             assert isinstance(group, _Group)  # every other frame was reduced above
             if closing.kind is Kind.END:
-                raise FormulaError(f"unclosed '(' at column {group.opening.column}", "(", group.opening.column)
+                opening = group.opening
+                raise error_at("unclosed '('", "(", opening.line, opening.column, multiline)
             if op != ")":
-                raise unexpected(closing.text, closing.column)
+                raise unexpected(closing.text, closing.line, closing.column, multiline)
             pos += 1
             if group.function is not None:
-                node = Call(group.function.text, node, group.function.column)
+                node = Call(group.function.text, node, group.function.line, group.function.column)
             # The parenthesised sum is a primary: it may be the base of a power, and so on.
 
 
@@ -148,18 +147,18 @@ def _reduce(stack: list[_Frame], node: Node, operators: tuple[str, ...]) -> Node
     top = stack[-1] if stack else None
     if isinstance(top, _Operator) and top.op.text in operators:
         stack.pop()
-        return Binary(top.op.text, top.left, node, top.op.column)
+        return Binary(top.op.text, top.left, node, top.op.line, top.op.column)
     return node
 
 
-def _operand(token: Token, following: Token) -> Node:
+def _operand(token: Token, following: Token, multiline: bool) -> Node:
     """The number or name that `token` is, where a primary must start."""
     if token.kind is Kind.NUMBER:
-        return Number(token.text, token.column)
+        return Number(token.text, token.line, token.column)
     if token.kind is Kind.NAME:
         if token.text in FUNCTIONS:
-            where = f"'{following.text}'" if following.text else "end of formula"
-            message = f"expected '(' after '{token.text}', got {where} at column {following.column}"
-            raise FormulaError(message, following.text, following.column)
-        return Name(token.text, token.column)
-    raise unexpected(token.text, token.column)
+            found = quoted(following.text) if following.text else "end of formula"
+            what = f"expected '(' after '{token.text}', got {found}"
+            raise error_at(what, following.text, following.line, following.column, multiline)
+        return Name(token.text, token.line, token.column)
+    raise unexpected(token.text, token.line, token.column, multiline)
