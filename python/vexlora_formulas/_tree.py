@@ -14,7 +14,7 @@ class Number:
 
     @property
     def value(self) -> float:
-        return float(self.text)  # as push_scalar reads it: a double, later rounded once to float32
+        return float(self.text)  # the nearest double, which push_scalar then rounds to float32
 
 
 @dataclass(frozen=True, slots=True)
