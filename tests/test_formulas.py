@@ -1,7 +1,10 @@
 """Tests of the formula compiler: postfix programs derived by hand, Python's precedence and
 associativity, literals, constants, errors with their column and token, and argument checks."""
 
+import copy
 import math
+import pickle
+import sys
 
 import numpy as np
 import pytest
@@ -110,6 +113,37 @@ def test_errors_name_column_and_token(formula, message, token, column):
     assert (str(info.value), info.value.token, info.value.column) == (message, token, column)
 
 
+@pytest.mark.parametrize(
+    "formula, message, token, line, column",
+    [
+        ("nir +\n  red $", "invalid character '$' at line 2, column 7", "$", 2, 7),
+        ("(nir\r\n - blue)", "unknown name 'blue' at line 2, column 4", "blue", 2, 4),
+        ("nir -\r(red", "unclosed '(' at line 2, column 1", "(", 2, 1),
+        ("nir +\n", "unexpected end of formula at line 2, column 1", "", 2, 1),
+        ("sqrt\n\n\tnir", "expected '(' after 'sqrt', got 'nir' at line 3, column 2", "nir", 3, 2),
+        ("red\f+ " + "b" * 10**6, f"unknown name '{'b' * 40}... (1000000 characters)' at column 7", "b" * 10**6, 1, 7),
+        ("(" * 101 + "\n" + "1" * 51, f"nesting deeper than 100 levels at token '{'1' * 40}... (51 characters)' "
+         "at line 2, column 1", "1" * 51, 2, 1),
+    ],
+)
+def test_errors_name_the_line_and_cut_long_tokens(formula, message, token, line, column):
+    with pytest.raises(FormulaError) as info:
+        compile_formula(formula, ["nir", "red"])
+    assert (str(info.value), info.value.token, info.value.line, info.value.column) == (message, token, line, column)
+
+
+def test_constant_values_and_names():
+    # NumPy's bool stands for 0 or 1 as bool does; the rest are refused with the documented TypeError.
+    assert compile_formula("k", [], constants={"k": np.bool_(True)}) == [{"type": "push_scalar", "value": 1.0}]
+    for constants, message in [
+        ({"k": 10**400}, r"^constant 'k' must be a real number that a float can hold, not int out of range"),
+        ({"k": [1.0]}, r"^constant 'k' must be a real number, not list$"),
+        ({"k": 1.0, 2: 1.0}, r"^constant names must be str, not int$"),
+    ]:
+        with pytest.raises(TypeError, match=message):
+            compile_formula("k", [], constants=constants)
+
+
 def test_stack_limit_of_64_values():
     ones = np.ones((2, 3), np.uint16)
     out = np.zeros((2, 3), np.float32)
@@ -154,8 +188,59 @@ def test_compiled_program_takes_all_listed_bands(rng):
         ("a", ["a"], {"a": 1.0}, ValueError),
         ("a", ["a"], {"k-1": 1.0}, ValueError),
         ("a", ["a"], {"k": "1.5"}, TypeError),
+        # Unordered or one-pass bands, and constants that are not a mapping, are refused.
+        ("a", {"a", "b"}, None, TypeError),
+        ("a", frozenset({"a"}), None, TypeError),
+        ("a", {"a": 0}.keys(), None, TypeError),
+        ("a", (name for name in ["a"]), None, TypeError),
+        ("a", ["a"], [], TypeError),
+        ("a", ["a"], 0, TypeError),
+        ("a", ["a"], [("k", 1.0)], TypeError),
     ],
 )
 def test_bad_arguments(text, bands, constants, error):
     with pytest.raises(error):
         compile_formula(text, bands, constants=constants)
+
+
+def test_formula_errors_survive_pickle_and_copy():
+    # A worker process sends its exception back pickled; copying goes through the same reduction.
+    with pytest.raises(FormulaError) as info:
+        compile_formula("nir -\n blue", ["nir", "red"])
+    error = info.value
+    error.add_note("while compiling NDVI")
+    for clone in (pickle.loads(pickle.dumps(error)), copy.copy(error), copy.deepcopy(error)):
+        assert type(clone) is FormulaError
+        assert (str(clone), clone.token, clone.line, clone.column, clone.__notes__) == (
+            "unknown name 'blue' at line 2, column 2", "blue", 2, 2, ["while compiling NDVI"])
+
+
+def nested(units, levels):
+    """`a` inside `levels` units such as "(" or "a**" (each one level deeper), and the column of `a`."""
+    prefix = "".join(units[i % len(units)] for i in range(levels))
+    return prefix + "a" + ")" * prefix.count("("), len(prefix) + 1
+
+
+def at_depth(frames, call):
+    """call() from `frames` Python frames deeper than the caller."""
+    return call() if frames == 0 else at_depth(frames - 1, call)
+
+
+@pytest.mark.parametrize("units", [["("], ["-"], ["abs("], ["-", "(", "+", "a**", "sqrt("]])
+def test_nesting_limit_is_exact_from_a_deep_caller(units):
+    # Nesting is bounded by the documented limit alone, however few frames the caller left over.
+    frames, frame = 0, sys._getframe()
+    while frame is not None:
+        frames, frame = frames + 1, frame.f_back
+    deep = sys.getrecursionlimit() - frames - 30
+
+    def compile_both():
+        compile_formula(nested(units, 100)[0], ["a"])
+        with pytest.raises(FormulaError) as info:
+            compile_formula(nested(units, 101)[0], ["a"])
+        return info.value
+
+    error = at_depth(deep, compile_both)
+    column = nested(units, 101)[1]
+    assert (str(error), error.token, error.column) == (
+        f"nesting deeper than 100 levels at token 'a' at column {column}", "a", column)

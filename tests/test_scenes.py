@@ -175,7 +175,7 @@ def _calls(rng):
         (dict(out=read_only, nir=band, red=band), ValueError, "out is read-only"),
         (dict(out=np.frombuffer(band.data, np.float32).reshape(4, 3), nir=band, red=band), ValueError,
          "out has shape (4, 3), expected the bands' shape (4, 6)"),
-        (dict(constants=[], nir=band, red=band), TypeError, "constants must be a mapping from names to numbers, not list"),
+        (dict(constants=[], nir=band, red=band), TypeError, "constants must be a mapping of names to numbers, not list"),
         (dict(output=out, nir=band, red=band), TypeError, None),
         (dict(nir=band), TypeError, "compute_index('NDVI') missing band arrays: 'red'"),
         (dict(nir=band, red=band, sensor="sentinel2"), KeyError, None),

@@ -4,9 +4,11 @@ of vexlora.compile_expr, or straight to a CompiledExpr."""
 from __future__ import annotations
 
 import numbers
+import operator
 import re
+import sys
 from collections.abc import Mapping, Sequence
-from typing import Literal, overload
+from typing import Literal, SupportsIndex, overload
 
 import vexlora
 
@@ -14,6 +16,7 @@ from ._emit import emit, nodata_mask
 from ._encoding import EncodingArg, fold, resolve
 from ._instructions import Instruction
 from ._parser import parse
+from ._tokens import is_multiline
 from ._tree import FUNCTIONS
 
 _IDENTIFIER = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
@@ -68,7 +71,7 @@ def compile_formula(
 
     Returns the instruction list for vexlora.compile_expr, or with compile=True the CompiledExpr
     for len(bands) bands. Names in the formula are bands or keys of `constants` (pushed as
-    scalars). A malformed formula raises FormulaError (a ValueError) naming column and token.
+    scalars). A malformed formula raises FormulaError (a ValueError) naming its place and token.
 
     With `scale_factor` / `add_offset` (a number for every band, or a mapping from band name to
     number), the formula is read on physical values DN x scale_factor + add_offset and the program
@@ -79,12 +82,16 @@ def compile_formula(
     if not isinstance(text, str):
         raise TypeError(f"formula must be a str, not {type(text).__name__}")
     positions = _band_positions(bands)
-    values = _constant_values(constants or {}, positions)
+    if constants is None:
+        constants = {}
+    elif not isinstance(constants, Mapping):
+        raise TypeError(f"constants must be a mapping of names to numbers, not {type(constants).__name__}")
+    values = _constant_values(constants, positions)
     encodings = resolve(list(positions), scale_factor, add_offset, nodata)
     tree = parse(text)
     if any(e.scale_factor != 1 or e.add_offset != 0 for e in encodings.values()):
         tree = fold(tree, frozenset(positions), values, encodings)
-    program = emit(tree, positions, values)
+    program = emit(tree, positions, values, multiline=is_multiline(text))
     used = {instruction["index"] for instruction in program if instruction["type"] == "push_band"}
     masked = {positions[b]: e.nodata for b, e in encodings.items() if e.nodata is not None and positions[b] in used}
     if masked:
@@ -105,6 +112,10 @@ def _check_name(name: object, what: str) -> str:
 def _band_positions(bands: Sequence[str]) -> dict[str, int]:
     if isinstance(bands, str):
         raise TypeError("bands must be a sequence of band names, not a str")
+    if not isinstance(bands, Sequence):
+        # A set's order, so the band positions, would change from one process to the next. A dict
+        # or its keys is ordered but reads as a mapping to something else: list() says which.
+        raise TypeError(f"bands must be a sequence of band names in band order, not {type(bands).__name__}")
     positions: dict[str, int] = {}
     for index, name in enumerate(bands):
         if _check_name(name, "band") in positions:
@@ -118,7 +129,30 @@ def _constant_values(constants: Mapping[str, float], bands: Mapping[str, int]) -
     for name, value in constants.items():
         if _check_name(name, "constant") in bands:
             raise ValueError(f"{name!r} is both a band and a constant")
-        if not isinstance(value, numbers.Real):
-            raise TypeError(f"constant {name!r} must be a real number, not {type(value).__name__}")
-        values[name] = float(value)
+        values[name] = _real(name, value)
     return values
+
+
+def _real(name: str, value: object) -> float:
+    """`value` as a float: a numbers.Real, an integer by __index__, or a NumPy bool like bool."""
+    number: numbers.Real | int
+    if isinstance(value, numbers.Real):
+        number = value
+    elif _is_numpy_bool(value):
+        number = bool(value)
+    elif isinstance(value, SupportsIndex):
+        number = operator.index(value)
+    else:
+        raise TypeError(f"constant {name!r} must be a real number, not {type(value).__name__}")
+    try:
+        return float(number)
+    except OverflowError as error:  # an int or Fraction beyond the double range, such as 10**400
+        what = f"constant {name!r} must be a real number that a float can hold"
+        raise TypeError(f"{what}, not {type(value).__name__} out of range ({error})") from None
+
+
+def _is_numpy_bool(value: object) -> bool:
+    # NumPy's bool is not a numbers.Real (and has no __index__ in NumPy 2), but stands for 0 or 1
+    # as bool does. Such a value means NumPy is loaded already: look it up, never import it.
+    numpy = sys.modules.get("numpy")
+    return numpy is not None and isinstance(value, numpy.bool_)

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 from collections.abc import Mapping
 
-from ._errors import FormulaError
+from ._errors import error_at, quoted
 from ._instructions import STACK_SIZE, Instruction, OpName, PushBand, PushScalar
 from ._tree import Affine, Binary, Call, Name, Node, Number, Unary
 
@@ -13,8 +13,11 @@ _BINARY: dict[str, OpName] = {"+": "add", "-": "sub", "*": "mul", "/": "div", "*
 _CALLS: dict[str, OpName] = {"abs": "abs", "sqrt": "sqrt"}
 
 
-def emit(root: Node, bands: Mapping[str, int], constants: Mapping[str, float]) -> list[Instruction]:
-    """The postfix program of `root`; names resolve to band positions or constant values.
+def emit(
+    root: Node, bands: Mapping[str, int], constants: Mapping[str, float], *, multiline: bool = False
+) -> list[Instruction]:
+    """The postfix program of `root`; names resolve to band positions or constant values. Errors
+    give the line of their place too if the formula has several (`multiline`).
 
     Iterative, so that long chains such as a + b + c + ... do not exhaust Python's recursion limit.
     """
@@ -24,14 +27,13 @@ def emit(root: Node, bands: Mapping[str, int], constants: Mapping[str, float]) -
     while pending:
         node, expanded = pending.pop()
         if isinstance(node, (Number, Name, Affine)):
-            pushed: list[Instruction] = _affine(node, bands) if isinstance(node, Affine) else [_push(node, bands, constants)]
+            pushed: list[Instruction] = (
+                _affine(node, bands) if isinstance(node, Affine) else [_push(node, bands, constants, multiline)]
+            )
             if depth + _peak(pushed) > STACK_SIZE:
                 token = node.text if isinstance(node, Number) else node.name if isinstance(node, Name) else node.terms[0][0]
-                raise FormulaError(
-                    f"formula needs more than {STACK_SIZE} stack entries at token '{token}' at column {node.column}",
-                    token,
-                    node.column,
-                )
+                what = f"formula needs more than {STACK_SIZE} stack entries at token {quoted(token)}"
+                raise error_at(what, token, node.line, node.column, multiline)
             program += pushed
             depth += 1
         elif expanded:
@@ -52,14 +54,16 @@ def emit(root: Node, bands: Mapping[str, int], constants: Mapping[str, float]) -
     return program
 
 
-def _push(node: Number | Name, bands: Mapping[str, int], constants: Mapping[str, float]) -> PushBand | PushScalar:
+def _push(
+    node: Number | Name, bands: Mapping[str, int], constants: Mapping[str, float], multiline: bool
+) -> PushBand | PushScalar:
     if isinstance(node, Number):
         return {"type": "push_scalar", "value": node.value}
     if node.name in bands:
         return {"type": "push_band", "index": bands[node.name]}
     if node.name in constants:
         return {"type": "push_scalar", "value": constants[node.name]}
-    raise FormulaError(f"unknown name '{node.name}' at column {node.column}", node.name, node.column)
+    raise error_at(f"unknown name {quoted(node.name)}", node.name, node.line, node.column, multiline)
 
 
 def _affine(node: Affine, bands: Mapping[str, int]) -> list[Instruction]:

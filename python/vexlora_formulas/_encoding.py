@@ -120,11 +120,11 @@ def _analyse(node: Node, kids: list[_Linear | None], bands: frozenset[str], cons
 
 def _rebuild(node: Node, kids: list[Node]) -> Node:
     if isinstance(node, Binary):
-        return Binary(node.op, kids[0], kids[1], node.column)
+        return Binary(node.op, kids[0], kids[1], node.line, node.column)
     if isinstance(node, Unary):
-        return Unary(node.op, kids[0], node.column)
+        return Unary(node.op, kids[0], node.line, node.column)
     if isinstance(node, Call):
-        return Call(node.function, kids[0], node.column)
+        return Call(node.function, kids[0], node.line, node.column)
     return node
 
 
@@ -136,7 +136,7 @@ def _materialise(linear: _Linear | None, node: Node, encodings: dict[str, Encodi
     if not terms:
         if isinstance(linear.node, Number):
             return linear.node
-        return Number(repr(float(linear.const)), getattr(linear.node, "column", 0))
+        return Number(repr(float(linear.const)), linear.node.line, linear.node.column)
     dn_terms: list[tuple[str, Fraction]] = []
     const = linear.const
     for band, coef in terms:
@@ -145,7 +145,7 @@ def _materialise(linear: _Linear | None, node: Node, encodings: dict[str, Encodi
         assert scale is not None and offset is not None
         dn_terms.append((band, coef * scale))
         const += coef * offset
-    return _affine(dn_terms, const, getattr(linear.node, "column", 0))
+    return _affine(dn_terms, const, linear.node.line, linear.node.column)
 
 
 def _gcd(values: list[Fraction]) -> Fraction:
@@ -153,7 +153,7 @@ def _gcd(values: list[Fraction]) -> Fraction:
     return Fraction(math.gcd(*(int(v * denominator) for v in values)), denominator)
 
 
-def _affine(terms: list[tuple[str, Fraction]], const: Fraction, column: int) -> Affine:
+def _affine(terms: list[tuple[str, Fraction]], const: Fraction, line: int, column: int) -> Affine:
     """Chooses the exact integer form where it exists:
     m x (Σ c_i DN_i + b) with integer c_i and b, then m x (Σ c_i DN_i) + B, else Σ k_i DN_i + B."""
     coefs = [coef for _, coef in terms]
@@ -165,8 +165,8 @@ def _affine(terms: list[tuple[str, Fraction]], const: Fraction, column: int) -> 
         if sum(abs(c) for c in ints) * _DN_MAX + abs(inner) <= _EXACT:
             outer = Fraction(0) if with_const else const
             return Affine(tuple((band, float(c)) for (band, _), c in zip(terms, ints)), float(inner), float(unit),
-                          float(outer), column)
-    return Affine(tuple((band, float(c)) for band, c in terms), 0.0, 1.0, float(const), column)
+                          float(outer), line, column)
+    return Affine(tuple((band, float(c)) for band, c in terms), 0.0, 1.0, float(const), line, column)
 
 
 EncodingArg = float | int | Mapping[str, "float | int | None"] | None

@@ -1,11 +1,16 @@
-"""Recursive-descent parser of the formula language, with Python's precedence and associativity:
-+ - (left) below * / (left) below unary + - below ** (right, binds tighter than a unary on its left)."""
+"""Parser of the formula language, with Python's precedence and associativity:
++ - (left) below * / (left) below unary + - below ** (right, binds tighter than a unary on its left).
+
+It keeps its pending operators and parentheses on an explicit stack instead of recursing, so the
+depth of a formula is bounded by MAX_NESTING alone, not by Python's recursion limit or by how deep
+the caller's own stack already is.
+"""
 
 from __future__ import annotations
 
-from collections.abc import Callable
+from dataclasses import dataclass
 
-from ._errors import FormulaError, unexpected
+from ._errors import error_at, quoted, unexpected
 from ._tokens import Kind, Token, tokenize
 from ._tree import FUNCTIONS, Binary, Call, Name, Node, Number, Unary
 
@@ -13,98 +18,147 @@ MAX_NESTING = 100  # parentheses, signs and powers nested deeper than this are r
 
 
 def parse(text: str) -> Node:
-    """The syntax tree of `text`; FormulaError names the column and token of the first problem."""
-    return _Parser(tokenize(text)).parse()
+    """The syntax tree of `text`; FormulaError names the place and token of the first problem."""
+    return _parse(tokenize(text))
 
 
-class _Parser:
-    def __init__(self, tokens: list[Token]) -> None:
-        self._tokens = tokens
-        self._pos = 0
-        self._nesting = -1  # levels of parentheses, signs and exponents around the current operand
+@dataclass(slots=True)
+class _Sign:
+    """A unary + or - waiting for its operand."""
 
-    def parse(self) -> Node:
-        node = self._sum()
-        end = self._peek()
-        if end.kind is not Kind.END:
-            raise unexpected(end.text, end.column)
-        return node
+    op: Token
 
-    def _peek(self) -> Token:
-        return self._tokens[self._pos]
 
-    def _next(self) -> Token:
-        token = self._tokens[self._pos]
-        if token.kind is not Kind.END:
-            self._pos += 1
-        return token
+@dataclass(slots=True)
+class _Operator:
+    """A binary operator with its left operand, waiting for the right one."""
 
-    def _at(self, *operators: str) -> bool:
-        token = self._peek()
-        return token.kind is Kind.OPERATOR and token.text in operators
+    op: Token
+    left: Node
 
-    def _left_associative(self, operators: tuple[str, ...], operand: Callable[[], Node]) -> Node:
-        node = operand()
-        while self._at(*operators):
-            op = self._next()
-            node = Binary(op.text, node, operand(), op.column)
-        return node
 
-    def _sum(self) -> Node:
-        return self._left_associative(("+", "-"), self._product)
+@dataclass(slots=True)
+class _Group:
+    """An open parenthesis, of a function call if `function` is set, waiting for its ')'."""
 
-    def _product(self) -> Node:
-        return self._left_associative(("*", "/"), self._unary)
+    opening: Token
+    function: Token | None
 
-    def _unary(self) -> Node:
-        token = self._peek()
-        self._nesting += 1
-        if self._nesting > MAX_NESTING:
-            raise FormulaError(
-                f"nesting deeper than {MAX_NESTING} levels at token '{token.text}' at column {token.column}",
-                token.text,
-                token.column,
-            )
-        try:
-            if self._at("+", "-"):
-                self._next()
-                return Unary(token.text, self._unary(), token.column)
-            return self._power()
-        finally:
-            self._nesting -= 1
 
-    def _power(self) -> Node:
-        base = self._primary()
-        if self._at("**"):
-            op = self._next()
-            return Binary("**", base, self._unary(), op.column)
-        return base
+_Frame = _Sign | _Operator | _Group
 
-    def _primary(self) -> Node:
-        token = self._next()
-        if token.kind is Kind.NUMBER:
-            return Number(token.text, token.column)
-        if token.kind is Kind.NAME:
-            if self._at("("):
-                if token.text not in FUNCTIONS:
-                    message = f"unknown function '{token.text}' at column {token.column}"
-                    raise FormulaError(message, token.text, token.column)
-                return Call(token.text, self._parenthesised(self._next()), token.column)
-            if token.text in FUNCTIONS:
-                found = self._peek()
-                where = f"'{found.text}'" if found.text else "end of formula"
-                message = f"expected '(' after '{token.text}', got {where} at column {found.column}"
-                raise FormulaError(message, found.text, found.column)
-            return Name(token.text, token.column)
-        if token.kind is Kind.OPERATOR and token.text == "(":
-            return self._parenthesised(token)
-        raise unexpected(token.text, token.column)
 
-    def _parenthesised(self, opening: Token) -> Node:
-        node = self._sum()
-        closing = self._next()
-        if closing.kind is Kind.END:
-            raise FormulaError(f"unclosed '(' at column {opening.column}", "(", opening.column)
-        if closing.text != ")":
-            raise unexpected(closing.text, closing.column)
-        return node
+def _parse(tokens: list[Token]) -> Node:
+    # The grammar, and the frame that stands for each rule while its operand is being read:
+    #   sum     = product (("+" | "-") product)*       -> _Operator "+" / "-"
+    #   product = unary (("*" | "/") unary)*           -> _Operator "*" / "/"
+    #   unary   = ("+" | "-") unary | power            -> _Sign
+    #   power   = primary ["**" unary]                 -> _Operator "**"
+    #   primary = NUMBER | NAME | NAME "(" sum ")" | "(" sum ")"   -> _Group
+    # Every unary is one nesting level deeper than the signs, exponents and parentheses
+    # around it, so the nesting is the number of _Sign, "**" and _Group frames. Tokens are
+    # taken in order and each check comes where a recursive descent would make it, so errors
+    # and their order are those of the grammar read top-down.
+    ops = [token.text if token.kind is Kind.OPERATOR else "" for token in tokens]
+    multiline = tokens[-1].line > 1  # the END token is past every line break
+    pos = 0  # never moves past the END token: taking it is always an error
+    stack: list[_Frame] = []
+    nesting = 0
+    while True:
+        # Read a unary: its signs, then its primary.
+        while True:
+            if nesting > MAX_NESTING:
+                token = tokens[pos]
+                what = f"nesting deeper than {MAX_NESTING} levels at token {quoted(token.text)}"
+                raise error_at(what, token.text, token.line, token.column, multiline)
+            if ops[pos] not in ("+", "-"):
+                break
+            stack.append(_Sign(tokens[pos]))
+            pos += 1
+            nesting += 1
+        token = tokens[pos]
+        if token.kind is Kind.END:
+            raise unexpected(token.text, token.line, token.column, multiline)
+        pos += 1
+        if token.kind is Kind.NAME and ops[pos] == "(":
+            if token.text not in FUNCTIONS:
+                what = f"unknown function {quoted(token.text)}"
+                raise error_at(what, token.text, token.line, token.column, multiline)
+            stack.append(_Group(tokens[pos], token))
+            pos += 1
+            nesting += 1
+            continue
+        if ops[pos - 1] == "(":
+            stack.append(_Group(token, None))
+            nesting += 1
+            continue
+        node = _operand(token, tokens[pos], multiline)
+        # Close every rule that `node` completes, until one takes a further operator.
+        while True:
+            op = ops[pos]
+            if op == "**":
+                stack.append(_Operator(tokens[pos], node))
+                pos += 1
+                nesting += 1
+                break
+            # A power is complete, and with it every exponent and sign waiting for a unary.
+            while stack:
+                frame = stack[-1]
+                if isinstance(frame, _Sign):
+                    node = Unary(frame.op.text, node, frame.op.line, frame.op.column)
+                elif isinstance(frame, _Operator) and frame.op.text == "**":
+                    node = Binary("**", frame.left, node, frame.op.line, frame.op.column)
+                else:
+                    break
+                stack.pop()
+                nesting -= 1
+            node = _reduce(stack, node, ("*", "/"))
+            if op in ("*", "/"):
+                stack.append(_Operator(tokens[pos], node))
+                pos += 1
+                break
+            node = _reduce(stack, node, ("+", "-"))
+            if op in ("+", "-"):
+                stack.append(_Operator(tokens[pos], node))
+                pos += 1
+                break
+            # A sum is complete: it ends a parenthesis, or the formula.
+            closing = tokens[pos]
+            if not stack:
+                if closing.kind is not Kind.END:
+                    raise unexpected(closing.text, closing.line, closing.column, multiline)
+                return node
+            group = stack.pop()
+            nesting -= 1
+            assert isinstance(group, _Group)  # every other frame was reduced above
+            if closing.kind is Kind.END:
+                opening = group.opening
+                raise error_at("unclosed '('", "(", opening.line, opening.column, multiline)
+            if op != ")":
+                raise unexpected(closing.text, closing.line, closing.column, multiline)
+            pos += 1
+            if group.function is not None:
+                node = Call(group.function.text, node, group.function.line, group.function.column)
+            # The parenthesised sum is a primary: it may be the base of a power, and so on.
+
+
+def _reduce(stack: list[_Frame], node: Node, operators: tuple[str, ...]) -> Node:
+    """`node` as the right operand of the pending left-associative operator of `operators`, if any."""
+    top = stack[-1] if stack else None
+    if isinstance(top, _Operator) and top.op.text in operators:
+        stack.pop()
+        return Binary(top.op.text, top.left, node, top.op.line, top.op.column)
+    return node
+
+
+def _operand(token: Token, following: Token, multiline: bool) -> Node:
+    """The number or name that `token` is, where a primary must start."""
+    if token.kind is Kind.NUMBER:
+        return Number(token.text, token.line, token.column)
+    if token.kind is Kind.NAME:
+        if token.text in FUNCTIONS:
+            found = quoted(following.text) if following.text else "end of formula"
+            what = f"expected '(' after '{token.text}', got {found}"
+            raise error_at(what, following.text, following.line, following.column, multiline)
+        return Name(token.text, token.line, token.column)
+    raise unexpected(token.text, token.line, token.column, multiline)

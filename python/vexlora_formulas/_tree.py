@@ -1,5 +1,5 @@
 """Syntax tree of a parsed formula: numbers, names, unary and binary operators and function calls,
-each node with the 1-based column of its token."""
+each node with the 1-based line and column of its token."""
 
 from __future__ import annotations
 
@@ -9,16 +9,18 @@ from dataclasses import dataclass
 @dataclass(frozen=True, slots=True)
 class Number:
     text: str
+    line: int
     column: int
 
     @property
     def value(self) -> float:
-        return float(self.text)  # as push_scalar reads it: a double, later rounded once to float32
+        return float(self.text)  # the nearest double, which push_scalar then rounds to float32
 
 
 @dataclass(frozen=True, slots=True)
 class Name:
     name: str
+    line: int
     column: int
 
 
@@ -26,6 +28,7 @@ class Name:
 class Unary:
     op: str  # "-" or "+"
     operand: Node
+    line: int
     column: int
 
 
@@ -34,6 +37,7 @@ class Binary:
     op: str  # "+", "-", "*", "/" or "**"
     left: Node
     right: Node
+    line: int
     column: int
 
 
@@ -41,6 +45,7 @@ class Binary:
 class Call:
     function: str  # "abs" or "sqrt"
     argument: Node
+    line: int
     column: int
 
 
@@ -53,6 +58,7 @@ class Affine:
     inner: float
     unit: float
     outer: float
+    line: int
     column: int
 
 
