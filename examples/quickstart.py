@@ -1,9 +1,11 @@
 """vexlora quick start: spectral indices of a synthetic 4096 x 4096 multispectral scene.
 
-Builds blue, red and near-infrared uint16 bands (surface reflectance scaled by 10000, with fields,
-water and noise), computes NDVI, the red/NIR ratio, SAVI (adjusted difference with L = 0.5) and EVI
-with vexlora, checks every result bit for bit against a plain NumPy float32 computation in the same
-order of operations, and prints the time, megapixels per second and speed-up over NumPy.
+Builds blue, red and near-infrared uint16 bands (surface reflectance x 10000, no offset, with
+fields, water and noise), computes NDVI and the red/NIR ratio (which do not depend on the scale),
+SAVI from the catalogue with the bands' encoding (scale_factor=1e-4) and EVI with the fixed kernel
+(its L = 1 in reflectance is 10000 in these DN), checks every result bit for bit against a plain
+NumPy float32 computation in the same order of operations, and prints the time, megapixels per
+second and speed-up over NumPy.
 
     python examples/quickstart.py [--size N] [--repeat R]
 """
@@ -19,6 +21,7 @@ import numpy as np
 import numpy.typing as npt
 
 import vexlora
+from vexlora_formulas import compute_index
 
 EPS = np.float32(np.array([0x2EDBE6FF], dtype=np.uint32).view(np.float32)[0])  # float32 nearest to 1e-10
 
@@ -47,8 +50,8 @@ def synthetic_scene(size: int, seed: int = 2026) -> tuple[Band, Band, Band]:
 
 def numpy_indices(blue: Band, red: Band, nir: Band) -> dict[str, Callable[[], Image]]:
     """The same formulas in NumPy float32, operation for operation, from the same uint16 bands."""
-    half, one = np.float32(0.5), np.float32(1.0)
-    g, c1, c2 = np.float32(2.5), np.float32(6.0), np.float32(7.5)
+    scale, l_dn, l_factor = np.float32(1e-4), np.float32(5000.0), np.float32(1.5)
+    g, c1, c2, l_evi = np.float32(2.5), np.float32(6.0), np.float32(7.5), np.float32(10000.0)
 
     def f32(*bands: Band) -> tuple[Image, ...]:
         return tuple(band.astype(np.float32) for band in bands)
@@ -62,12 +65,14 @@ def numpy_indices(blue: Band, red: Band, nir: Band) -> dict[str, Callable[[], Im
         return r / (n + EPS)
 
     def savi() -> Image:
+        # The catalogue's (1 + L) * ((nir - red) / (nir + red + L)) on reflectance DN x 1e-4, as its
+        # program computes it: exact sums of DN, one rounding by the scale on each side.
         n, r = f32(nir, red)
-        return ((n - r) / (((n + r) + half) + EPS)) * (one + half)
+        return l_factor * (((n - r) * scale) / ((((n + r) + l_dn) * scale) + EPS))
 
     def evi() -> Image:
         n, r, b = f32(nir, red, blue)
-        return ((n - r) / (((((r * c1) + n) - (b * c2)) + one) + EPS)) * g
+        return ((n - r) / (((((r * c1) + n) - (b * c2)) + l_evi) + EPS)) * g
 
     return {"NDVI": ndvi, "ratio (red / NIR)": ratio, "SAVI (L = 0.5)": savi, "EVI": evi}
 
@@ -76,8 +81,8 @@ def vexlora_indices(blue: Band, red: Band, nir: Band, out: Image) -> dict[str, C
     return {
         "NDVI": lambda: vexlora.calculate_normalized_difference_inplace(nir, red, out),
         "ratio (red / NIR)": lambda: vexlora.calculate_ratio_inplace(red, nir, out),
-        "SAVI (L = 0.5)": lambda: vexlora.calculate_adjusted_difference_inplace(nir, red, 0.5, out),
-        "EVI": lambda: vexlora.calculate_evi_inplace(nir, red, blue, 2.5, 6.0, 7.5, 1.0, out),
+        "SAVI (L = 0.5)": lambda: compute_index("SAVI", out, scale_factor=1e-4, nir=nir, red=red),
+        "EVI": lambda: vexlora.calculate_evi_inplace(nir, red, blue, 2.5, 6.0, 7.5, 10000.0, out),
     }
 
 
@@ -117,6 +122,12 @@ def main() -> int:
     ndvi = np.empty_like(out)
     vexlora.calculate_normalized_difference_inplace(nir, red, ndvi)
     print(f"mean NDVI {ndvi.mean():.3f}; vegetated (NDVI > 0.4): {100 * (ndvi > 0.4).mean():.1f}% of the scene")
+    catalogue_evi = compute_index("EVI", scale_factor=1e-4, nir=nir, red=red, blue=blue)
+    vexlora.calculate_evi_inplace(nir, red, blue, 2.5, 6.0, 7.5, 10000.0, ndvi)
+    savi = compute_index("SAVI", scale_factor=1e-4, nir=nir, red=red)
+    agree = float(np.max(np.abs(catalogue_evi - ndvi) / np.maximum(np.abs(ndvi), 1e-3)))
+    print(f"EVI median {np.median(ndvi):.3f} (catalogue with scale_factor=1e-4 within {agree:.1e} of the kernel); "
+          f"SAVI median {np.median(savi):.3f}")
     if not all_identical:
         print("error: results differ from the NumPy float32 computation", file=sys.stderr)
         return 1
