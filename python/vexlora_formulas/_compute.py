@@ -160,7 +160,8 @@ class _Call:
             raise TypeError(msg.MISSING_BANDS.format(call=self.call, label=self.label, missing=", ".join(map(repr, missing))))
         bands = [band(name, *found[name]) for name in self.needed]
         shape = check_shapes(bands)
-        key = ProgramKey(self.formula, self.needed, _constant_key(self.constants), self._encodings(bands, encoding))
+        constants = _constant_key(self.constants)
+        key = ProgramKey(self.formula, self.needed, constants, self._encodings(bands, encoding, constants))
         if any(b.is_dask for b in bands):
             if out is not None:
                 raise TypeError(msg.OUT_WITH_DASK)
@@ -169,7 +170,9 @@ class _Call:
             result = _eager(key, bands, shape, out)
         return _xarray.wrap(result, bands, self.label, long_name)
 
-    def _encodings(self, bands: list[Band], given: tuple[EncodingArg, ...]) -> tuple[tuple[str, str, int | None], ...]:
+    def _encodings(
+        self, bands: list[Band], given: tuple[EncodingArg, ...], constants: tuple[tuple[str, str], ...]
+    ) -> tuple[tuple[str, str, int | None], ...]:
         """Per band: the call's own encoding, else the sensor preset's, else the array's attributes."""
         scales, offsets, fills = (_by_band(arg, bands) for arg in given)
         preset = self.sensor
@@ -177,7 +180,7 @@ class _Call:
         informed = bool(scales or offsets or preset) or any(
             b.attrs_scale not in (None, 1.0) or b.attrs_offset not in (None, 0.0) for b in bands
         )
-        scale_free = _scale_free(self.formula, self.needed, _constant_key(self.constants))
+        scale_free = _scale_free(self.formula, self.needed, constants)
         if not informed and not scale_free:
             raise TypeError(msg.NEEDS_ENCODING.format(label=self.label))
         rows = []
