@@ -200,3 +200,11 @@ def test_argument_errors_in_the_users_words(rng):
         da = pytest.importorskip("dask.array")
         compute_index("NDVI", out, nir=da.from_array(band), red=band)
     assert issubclass(ComputeError, RuntimeError)
+    for constants in ({"L": [1.0]}, {"L": 10**400}, {"L": "0.5"}):
+        with pytest.raises(TypeError) as caught:
+            compute_index("SAVI", constants=constants, scale_factor=1, nir=band, red=band)
+        with pytest.raises(TypeError) as direct:
+            compile_formula("L", [], constants=constants)
+        assert str(caught.value) == str(direct.value)
+    with pytest.raises(ValueError, match="^SAVI has no constant 1 "):
+        compute_index("SAVI", constants={1: 0.0, b"x": 0.0}, scale_factor=1, nir=band, red=band)

@@ -72,7 +72,7 @@ def compute_index(
     """
     entry = name if isinstance(name, SpectralIndex) else get_index(name)
     given = _constants(constants)
-    unknown = sorted(set(given) - set(entry.constants))
+    unknown = sorted(set(given) - set(entry.constants), key=repr)
     if unknown:
         known = ", ".join(entry.constants) or "none"
         raise ValueError(msg.UNKNOWN_CONSTANT.format(label=entry.name, name=unknown[0], known=known))
@@ -232,11 +232,16 @@ def _encoding_row(b: Band, scale: Any, offset: Any, fill: Any) -> tuple[str, str
 
 
 def _constant_key(constants: Mapping[str, Any]) -> tuple[tuple[str, str], ...]:
+    """Each constant by the exact bits of its double (0.0 and -0.0 differ), sorted by name."""
     items = []
     for name, value in constants.items():
-        if not isinstance(value, numbers.Real) or isinstance(value, complex):
+        try:
+            if not isinstance(value, numbers.Real):
+                raise TypeError(value)
+            items.append((str(name), float(value).hex()))
+        except (TypeError, OverflowError):
             compile_formula("0", [], constants={name: value})  # raises the formula layer's own message
-        items.append((str(name), float(value).hex()))
+            items.append((str(name), float(value).hex()))  # a value it accepts, such as NumPy's bool
     return tuple(sorted(items))
 
 
