@@ -3,6 +3,8 @@ formulas, nodata, sensor presets, xarray and dask in and out, and the argument e
 
 import os
 import pickle
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -208,3 +210,9 @@ def test_argument_errors_in_the_users_words(rng):
         assert str(caught.value) == str(direct.value)
     with pytest.raises(ValueError, match="^SAVI has no constant 1 "):
         compute_index("SAVI", constants={1: 0.0, b"x": 0.0}, scale_factor=1, nir=band, red=band)
+
+
+def test_compiling_formulas_needs_no_numpy():
+    code = ("import sys, vexlora_formulas as vf; vf.compile_formula('(a - b) / a', ['a', 'b'], scale_factor=1e-4, "
+            "nodata=0); assert 'numpy' not in sys.modules; vf.compute_index; assert 'numpy' in sys.modules")
+    subprocess.run([sys.executable, "-c", code], check=True, env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
