@@ -100,6 +100,13 @@ def test_program_is_inspectable_and_cached_by_exact_bits(rng):
     plus = compute_index("EVI", scale_factor=1, constants={"G": 0.0}, nir=nir, red=nir, blue=0 * nir)
     minus = compute_index("EVI", scale_factor=1, constants={"G": -0.0}, nir=nir, red=nir, blue=0 * nir)
     assert not np.any(bits(plus)) and np.all(bits(minus) == 0x80000000)
+    # Encodings resolved once are reused only for the same values, wherever they were read from.
+    xr = pytest.importorskip("xarray")
+    red = nir // 2
+    for scale in (1e-4, 2e-4, 1e-4):
+        attrs = {"scale_factor": scale, "add_offset": 0.0}
+        tagged = compute_index("SAVI", nir=xr.DataArray(nir, attrs=attrs), red=xr.DataArray(red, attrs=attrs))
+        assert_bits_equal(tagged.values, compute_index("SAVI", scale_factor=scale, nir=nir, red=red))
 
 
 def test_xarray_in_xarray_out_and_dask_lazy(rng):

@@ -23,6 +23,7 @@ from ._encoding import EncodingArg, exact
 from ._errors import ComputeError
 from ._tree import Name
 from .catalogue import BANDS, SpectralIndex, get_index
+from .sensors import SENSORS as _PRESETS
 from .sensors import Sensor, get_sensor
 
 
@@ -138,9 +139,11 @@ class _Call:
         """The catalogue (or formula) band name of `keyword`; None for a band that nothing here uses."""
         if self.sensor is not None and keyword in self.sensor.bands:
             return self.sensor.bands[keyword]
-        usable = set(BANDS) | set(self.needed)
-        if keyword in usable or not strict:
-            return keyword if keyword in usable else None
+        if keyword in _BAND_NAMES or keyword in self.needed:
+            return keyword
+        if not strict:
+            return None
+        usable = _BAND_NAMES | set(self.needed)
         names = ", ".join(sorted(usable | set(self.sensor.bands if self.sensor else ())))
         raise TypeError(msg.UNEXPECTED_KEYWORD.format(call=self.call, keyword=keyword, names=names))
 
@@ -173,7 +176,36 @@ class _Call:
     def _encodings(
         self, bands: list[Band], given: tuple[EncodingArg, ...], constants: tuple[tuple[str, str], ...]
     ) -> tuple[tuple[str, str, int | None], ...]:
-        """Per band: the call's own encoding, else the sensor preset's, else the array's attributes."""
+        """Per band: the call's own encoding, else the sensor preset's, else the array's attributes.
+        Remembered by the exact values it depends on, so that repeated calls on blocks cost little."""
+        signature = self._signature(bands, given, constants)
+        rows = _ENCODINGS.get(signature) if signature is not None else None
+        if rows is None:
+            rows = self._resolve_encodings(bands, given, constants)
+            if signature is not None:
+                if len(_ENCODINGS) >= 1024:
+                    _ENCODINGS.clear()
+                _ENCODINGS[signature] = rows
+        return rows
+
+    def _signature(
+        self, bands: list[Band], given: tuple[EncodingArg, ...], constants: tuple[tuple[str, str], ...]
+    ) -> tuple[Any, ...] | None:
+        """What the encodings depend on, numbers by type and exact bits; None if not all are plain."""
+        preset = self.sensor
+        if preset is not None and _PRESETS.get(preset.name) is not preset:
+            return None
+        try:
+            args = tuple(_exact(a) for a in given)
+        except _Unkeyed:
+            return None
+        per_band = tuple((b.name, b.keyword, b.signed, _exact(b.attrs_scale), _exact(b.attrs_offset),
+                          _exact(b.attrs_nodata)) for b in bands)
+        return (self.formula, self.needed, constants, preset and preset.name, args, per_band)
+
+    def _resolve_encodings(
+        self, bands: list[Band], given: tuple[EncodingArg, ...], constants: tuple[tuple[str, str], ...]
+    ) -> tuple[tuple[str, str, int | None], ...]:
         scales, offsets, fills = (_by_band(arg, bands) for arg in given)
         preset = self.sensor
         # Readers write scale_factor 1 and add_offset 0 for a file that says nothing: that tells nothing.
@@ -195,6 +227,26 @@ class _Call:
             # One scale and no offset cancel out of such a formula: compute it on the DN as written.
             rows = [((1.0).hex(), offset, fill) for _, offset, fill in rows]
         return tuple(rows)
+
+
+_BAND_NAMES = frozenset(BANDS)
+_ENCODINGS: dict[tuple[Any, ...], tuple[tuple[str, str, int | None], ...]] = {}
+
+
+class _Unkeyed(Exception):
+    """A value that _exact does not key: its call resolves its encodings afresh."""
+
+
+def _exact(value: Any) -> Any:
+    """`value` as a key that tells 0.0 from -0.0 and 1 from 1.0; mappings by their items in order."""
+    kind = type(value)
+    if value is None or kind is int or kind is str:
+        return (kind.__name__, value)
+    if kind is float:
+        return ("float", value.hex())
+    if isinstance(value, Mapping):
+        return ("mapping", tuple((_exact(k), _exact(v)) for k, v in value.items()))
+    raise _Unkeyed
 
 
 def _first(*values: Any) -> Any:
