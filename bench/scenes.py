@@ -74,6 +74,8 @@ def main() -> None:
             # A dask result is a new array: the like-for-like call allocates its output too.
             "compute_index whole array, new array": lambda: compute_index("NDVI", nir=nir, red=red, **S2),
             "compute_index dask, computed": lambda: lazy.compute(),
+            # What writing the result to a file or zarr costs: no final concatenation of the blocks.
+            "compute_index dask, stored into out": lambda: da.store(lazy, out, lock=False),
         }, args.rounds), "compute_index whole array, out=")
 
 
