@@ -1,14 +1,20 @@
 """Catalogue of widely used spectral indices: formula text in the formula language, the bands each
-needs, default constants and the publication that defines it."""
+needs, default constants and the publication that defines it; the Catalogue mapping type."""
 
 from __future__ import annotations
 
-from collections.abc import Mapping
+from collections.abc import Iterable, Iterator, Mapping
 from dataclasses import dataclass, field
 from types import MappingProxyType
 
 # Band names used by the catalogue (map your sensor's bands onto them).
 BANDS = ("blue", "green", "red", "rededge", "nir", "swir1", "swir2")
+# Further bands that indices of the community catalogue read, by centre wavelength: coastal aerosol
+# (about 443 nm), green 1 (531 nm), yellow (605 nm), red edge 2 and 3 (740 and 783 nm; `rededge`
+# is red edge 1, about 705 nm), the narrow NIR 2 (865 nm), water vapour (945 nm) and thermal bands.
+MORE_BANDS = (
+    "coastal", "green1", "yellow", "rededge2", "rededge3", "nir2", "watervapour", "thermal", "thermal1", "thermal2",
+)
 
 # Every formula is the published one, on physical values (reflectance); how the stored integers
 # encode them (scale_factor, add_offset) is given when an index is computed, not written here.
@@ -16,7 +22,9 @@ BANDS = ("blue", "green", "red", "rededge", "nir", "swir1", "swir2")
 
 @dataclass(frozen=True, eq=False)
 class SpectralIndex:
-    """One catalogue entry; `bands` is the band order of the compiled program."""
+    """One catalogue entry; `bands` is the band order of the compiled program. `constants` holds the
+    defaults; `required` names the constants that have none (each with what it is), which every call
+    must give."""
 
     name: str
     long_name: str
@@ -24,6 +32,7 @@ class SpectralIndex:
     bands: tuple[str, ...]
     reference: str
     constants: Mapping[str, float] = field(default_factory=lambda: MappingProxyType({}))
+    required: Mapping[str, str] = field(default_factory=lambda: MappingProxyType({}))
 
 
 def _index(name: str, long_name: str, formula: str, bands: str, reference: str, **constants: float) -> SpectralIndex:
@@ -173,13 +182,52 @@ _ENTRIES = (
            "Sensing, 63(1), 87-93."),
 )
 
-CATALOGUE: Mapping[str, SpectralIndex] = MappingProxyType({entry.name: entry for entry in _ENTRIES})
-_BY_FOLDED_NAME = {name.casefold(): entry for name, entry in CATALOGUE.items()}
+class Catalogue(Mapping[str, SpectralIndex]):
+    """A read-only mapping from index name to SpectralIndex, looked up exactly; `lookup` also finds a
+    name in other letter case where only one entry has it. `unservable` maps the names of entries that
+    cannot be computed from uint16 bands (radar, kernel indices) to the reason."""
+
+    def __init__(self, entries: Iterable[SpectralIndex], unservable: Mapping[str, str] | None = None) -> None:
+        self._entries = {entry.name: entry for entry in entries}
+        self.unservable: Mapping[str, str] = MappingProxyType(dict(unservable or {}))
+        folded: dict[str, list[str]] = {}
+        for name in self._entries:
+            folded.setdefault(name.casefold(), []).append(name)
+        self._folded = folded
+
+    def __getitem__(self, name: str) -> SpectralIndex:
+        return self._entries[name]
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self._entries)
+
+    def __len__(self) -> int:
+        return len(self._entries)
+
+    def __repr__(self) -> str:
+        return f"<Catalogue of {len(self)} indices, {len(self.unservable)} unservable>"
+
+    def lookup(self, name: str) -> SpectralIndex:
+        """The entry called `name`, else the one entry whose name equals it ignoring letter case.
+        KeyError if there is none, or if several differ only in case (give the name exactly)."""
+        if not isinstance(name, str):
+            raise KeyError(name)
+        if name in self._entries:
+            return self._entries[name]
+        matches = self._folded.get(name.casefold(), [])
+        if len(matches) == 1:
+            return self._entries[matches[0]]
+        if matches:
+            raise KeyError(f"{name!r} matches {' and '.join(matches)}, which differ only in letter case: give one exactly")
+        if name in self.unservable:
+            raise KeyError(f"{name!r} cannot be computed here: {self.unservable[name]}")
+        raise KeyError(name)
+
+
+CATALOGUE: Catalogue = Catalogue(_ENTRIES)
 
 
 def get_index(name: str) -> SpectralIndex:
-    """The catalogue entry called `name` (letter case ignored); KeyError if there is none."""
-    entry = _BY_FOLDED_NAME.get(name.casefold()) if isinstance(name, str) else None
-    if entry is None:
-        raise KeyError(name)
-    return entry
+    """The catalogue entry called `name` (letter case ignored, as no two names differ only in it);
+    KeyError if there is none."""
+    return CATALOGUE.lookup(name)
