@@ -40,7 +40,8 @@ def load_catalogue(source: Source = None, *, constants: Source = None) -> Catalo
     spectral-indices-dict.json), an already parsed mapping, or None for the copy inside the installed
     spyndex package. Constant defaults come from `constants` (a path or parsed mapping of the
     community's constants file), else from constants.json beside the indices file; a constant that
-    has no default must be given by each call. Indices that cannot be served are in `unservable`."""
+    has no default (every constant, without such a file) must be given by each call. Indices that
+    cannot be served are in `unservable`, with the reason."""
     indices, beside = _read_indices(source)
     table = _read_constants(constants if constants is not None else beside)
     entries: list[SpectralIndex] = []
@@ -121,6 +122,8 @@ def _entry(name: str, record: Any, table: Mapping[str, tuple[float | None, str]]
                 defaults[symbol] = default
         elif _KERNEL.fullmatch(symbol):
             raise _Unservable(f"it reads the kernel value {symbol}, a function of two bands rather than a band")
+        elif not table:  # no constants file: every other symbol is a constant the caller gives
+            required[symbol] = ""
         else:
             raise _Unservable(f"it reads {symbol!r}, which is neither a band known here nor a constant with a record")
     formula = _NAME.sub(lambda m: rename.get(m.group(), m.group()), record["formula"])
