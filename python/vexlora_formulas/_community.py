@@ -1,5 +1,6 @@
 """load_catalogue: the Awesome Spectral Indices catalogue (its JSON file and the constants file beside
-it) as a Catalogue of SpectralIndex entries, formulas renamed onto this package's band names."""
+it) as a Catalogue of SpectralIndex entries, formulas renamed onto this package's band names and
+written as NumPy evaluates them."""
 
 from __future__ import annotations
 
@@ -13,6 +14,8 @@ from types import MappingProxyType
 from typing import Any
 
 from ._compile import compile_formula
+from ._parser import parse
+from ._tree import Binary, Call, Name, Node, Number, Unary
 from .catalogue import Catalogue, SpectralIndex
 
 # The community's band symbols and the band names they read here (centre wavelengths in MORE_BANDS).
@@ -23,8 +26,8 @@ COMMUNITY_BANDS: Mapping[str, str] = MappingProxyType({
 })
 _RADAR = frozenset({"VV", "VH", "HH", "HV"})
 _KERNEL = re.compile(r"k[A-Z][A-Z0-9]?[A-Z][A-Z0-9]?")  # k(a, b) of two symbols, such as kNN or kNL
-# A name where one may start: not the exponent or digits of a number such as 1e5.
-_NAME = re.compile(r"(?<![\w.])[A-Za-z_]\w*")
+# How tightly each node binds when written out; a power binds tighter than a sign on its left.
+_SUM, _PRODUCT, _SIGN, _POWER, _ATOM = range(5)
 _INDICES_FILE = "spectral-indices-dict.json"
 _CONSTANTS_FILE = "constants.json"
 
@@ -126,9 +129,9 @@ def _entry(name: str, record: Any, table: Mapping[str, tuple[float | None, str]]
             required[symbol] = ""
         else:
             raise _Unservable(f"it reads {symbol!r}, which is neither a band known here nor a constant with a record")
-    formula = _NAME.sub(lambda m: rename.get(m.group(), m.group()), record["formula"])
     bands = tuple(dict.fromkeys(rename.values()))
     try:
+        formula = _text(_as_numpy(parse(record["formula"]), rename))
         compile_formula(formula, bands, constants={**defaults, **dict.fromkeys(required, 1.0)})
     except (ValueError, TypeError) as error:
         raise _Unservable(f"its formula does not compile here: {error}") from None
@@ -136,3 +139,52 @@ def _entry(name: str, record: Any, table: Mapping[str, tuple[float | None, str]]
         name, str(record.get("long_name", name)), formula, bands, str(record.get("reference", "")),
         MappingProxyType(defaults), MappingProxyType(required),
     )
+
+
+def _as_numpy(node: Node, rename: Mapping[str, str]) -> Node:
+    """`node` with its band symbols renamed, and written as NumPy computes the community's formulas on
+    arrays: a power by the number 2 as the base times itself, by 0.5 as its square root (NumPy's own
+    shortcuts, exact where powf is slower and may differ in the last bit)."""
+    if isinstance(node, Name):
+        return Name(rename.get(node.name, node.name), node.line, node.column)
+    if isinstance(node, Unary):
+        return Unary(node.op, _as_numpy(node.operand, rename), node.line, node.column)
+    if isinstance(node, Call):
+        return Call(node.function, _as_numpy(node.argument, rename), node.line, node.column)
+    if isinstance(node, Binary):
+        left = _as_numpy(node.left, rename)
+        if node.op == "**" and isinstance(node.right, Number) and node.right.value in (2.0, 0.5):
+            if node.right.value == 2.0:
+                return Binary("*", left, left, node.line, node.column)
+            return Call("sqrt", left, node.line, node.column)
+        return Binary(node.op, left, _as_numpy(node.right, rename), node.line, node.column)
+    return node
+
+
+def _binding(node: Node) -> int:
+    if isinstance(node, Binary):
+        return {"+": _SUM, "-": _SUM, "*": _PRODUCT, "/": _PRODUCT, "**": _POWER}[node.op]
+    return _SIGN if isinstance(node, Unary) else _ATOM
+
+
+def _text(node: Node) -> str:
+    """Formula text that parses back to `node`: parentheses only where the order needs them."""
+    if isinstance(node, Number):
+        return node.text
+    if isinstance(node, Name):
+        return node.name
+    if isinstance(node, Call):
+        return f"{node.function}({_text(node.argument)})"
+    if isinstance(node, Unary):
+        return node.op + _wrap(node.operand, _binding(node.operand) < _SIGN)
+    assert isinstance(node, Binary)
+    level = _binding(node)
+    if node.op == "**":  # right-associative; a signed exponent needs no parentheses
+        left, right = _binding(node.left) <= _POWER, _binding(node.right) < _SIGN
+    else:  # left-associative: a right operand at the same level keeps its parentheses (and its order)
+        left, right = _binding(node.left) < level, _binding(node.right) <= level
+    return f"{_wrap(node.left, left)} {node.op} {_wrap(node.right, right)}"
+
+
+def _wrap(node: Node, parenthesise: bool) -> str:
+    return f"({_text(node)})" if parenthesise else _text(node)
