@@ -1,6 +1,5 @@
-"""load_catalogue: the Awesome Spectral Indices catalogue (its JSON file and the constants file beside
-it) as a Catalogue of SpectralIndex entries, formulas renamed onto this package's band names and
-written as NumPy evaluates them."""
+"""load_catalogue: the Awesome Spectral Indices catalogue and its constants file as a Catalogue of
+SpectralIndex entries, on this package's band names, formulas written as NumPy evaluates them."""
 
 from __future__ import annotations
 
