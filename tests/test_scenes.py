@@ -158,7 +158,8 @@ def _calls(rng):
     return [
         (dict(scale_factor_=1, nir=band, red=band), TypeError,
          "compute_index() got an unexpected keyword argument 'scale_factor_': it is neither an option nor a band "
-         "name (blue, green, nir, red, rededge, swir1, swir2)"),
+         "name (blue, coastal, green, green1, nir, nir2, red, rededge, rededge2, rededge3, swir1, swir2, thermal, "
+         "thermal1, thermal2, watervapour, yellow)"),
         (dict(nir=band.astype(np.float32), red=band), TypeError,
          "band 'nir' must hold uint16 DN, got dtype float32: float values such as reflectance cannot be read as "
          "stored integers; pass the stored DN (open the file with mask_and_scale=False) and give scale_factor= "

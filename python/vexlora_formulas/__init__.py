@@ -1,12 +1,14 @@
 """Formulas for vexlora: a compiler from formula text such as "(nir - red) / (nir + red)" to
-band-math programs, a catalogue of spectral indices and compute_index to run them on NumPy bands."""
+band-math programs, a catalogue of spectral indices (and a loader of the community's catalogue)
+and compute_index to run them on NumPy bands."""
 
 from typing import TYPE_CHECKING, Any
 
+from ._community import COMMUNITY_BANDS, load_catalogue
 from ._compile import compile_formula
 from ._errors import ComputeError, FormulaError
 from ._instructions import Instruction
-from .catalogue import BANDS, CATALOGUE, SpectralIndex, get_index
+from .catalogue import BANDS, CATALOGUE, MORE_BANDS, Catalogue, SpectralIndex, get_index
 from .sensors import SENSORS, Sensor, get_sensor
 
 if TYPE_CHECKING:
@@ -26,10 +28,13 @@ def __getattr__(name: str) -> Any:
 __all__ = [
     "BANDS",
     "CATALOGUE",
+    "COMMUNITY_BANDS",
     "SENSORS",
+    "Catalogue",
     "ComputeError",
     "FormulaError",
     "Instruction",
+    "MORE_BANDS",
     "Sensor",
     "SpectralIndex",
     "compile_formula",
@@ -37,4 +42,5 @@ __all__ = [
     "compute_index",
     "get_index",
     "get_sensor",
+    "load_catalogue",
 ]

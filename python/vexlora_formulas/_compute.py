@@ -22,7 +22,7 @@ from ._compile import compile_formula
 from ._encoding import EncodingArg, exact
 from ._errors import ComputeError
 from ._tree import Name
-from .catalogue import BANDS, SpectralIndex, get_index
+from .catalogue import BANDS, MORE_BANDS, SpectralIndex, get_index
 from .sensors import SENSORS as _PRESETS
 from .sensors import Sensor, get_sensor
 
@@ -36,7 +36,8 @@ class ProgramKey(NamedTuple):
     encodings: tuple[tuple[str, str, int | None], ...]  # per band: scale hex, offset hex, nodata DN
 
 
-@functools.lru_cache(maxsize=256)
+# Large enough for every index of the community catalogue (about 270) under a few encodings at once.
+@functools.lru_cache(maxsize=1024)
 def program(key: ProgramKey) -> vexlora.CompiledExpr:
     """The CompiledExpr of `key`, built once per process (so once per dask worker process)."""
     encodings = dict(zip(key.bands, key.encodings))
@@ -73,10 +74,14 @@ def compute_index(
     """
     entry = name if isinstance(name, SpectralIndex) else get_index(name)
     given = _constants(constants)
-    unknown = sorted(set(given) - set(entry.constants), key=repr)
+    unknown = sorted(set(given) - set(entry.constants) - set(entry.required), key=repr)
     if unknown:
-        known = ", ".join(entry.constants) or "none"
+        known = ", ".join([*entry.constants, *entry.required]) or "none"
         raise ValueError(msg.UNKNOWN_CONSTANT.format(label=entry.name, name=unknown[0], known=known))
+    missing = [name for name in entry.required if name not in given]
+    if missing:
+        what = ", ".join(f"{n!r} ({entry.required[n]})" if entry.required[n] else repr(n) for n in missing)
+        raise TypeError(msg.CONSTANT_WITHOUT_DEFAULT.format(label=entry.name, what=what))
     call = _Call("compute_index", entry.name, entry.formula, entry.bands, {**entry.constants, **given}, sensor)
     return call.run(out, data, bands, (scale_factor, add_offset, nodata), entry.long_name)
 
@@ -135,14 +140,15 @@ class _Call:
         self.constants = constants
         self.sensor = None if sensor is None else get_sensor(sensor)
 
-    def _resolve(self, keyword: str, strict: bool) -> str | None:
-        """The catalogue (or formula) band name of `keyword`; None for a band that nothing here uses."""
+    def _resolve(self, keyword: str, strict: bool) -> tuple[str, ...]:
+        """The catalogue (or formula) band names that `keyword` stands for; none for a band that
+        nothing here uses (a preset's product band may stand for two, such as Landsat's NIR)."""
         if self.sensor is not None and keyword in self.sensor.bands:
             return self.sensor.bands[keyword]
         if keyword in _BAND_NAMES or keyword in self.needed:
-            return keyword
+            return (keyword,)
         if not strict:
-            return None
+            return ()
         usable = _BAND_NAMES | set(self.needed)
         names = ", ".join(sorted(usable | set(self.sensor.bands if self.sensor else ())))
         raise TypeError(msg.UNEXPECTED_KEYWORD.format(call=self.call, keyword=keyword, names=names))
@@ -151,8 +157,7 @@ class _Call:
         found: dict[str, tuple[str, Any]] = {}
         for strict, items in ((False, _xarray.members(data)), (True, list(keywords.items()))):
             for keyword, obj in items:
-                name = self._resolve(str(keyword), strict)
-                if name is not None:
+                for name in self._resolve(str(keyword), strict):
                     found[name] = (str(keyword), obj)
         return found
 
@@ -229,7 +234,7 @@ class _Call:
         return tuple(rows)
 
 
-_BAND_NAMES = frozenset(BANDS)
+_BAND_NAMES = frozenset(BANDS) | frozenset(MORE_BANDS)
 _ENCODINGS: dict[tuple[Any, ...], tuple[tuple[str, str, int | None], ...]] = {}
 
 
@@ -297,7 +302,7 @@ def _constant_key(constants: Mapping[str, Any]) -> tuple[tuple[str, str], ...]:
     return tuple(sorted(items))
 
 
-@functools.lru_cache(maxsize=256)
+@functools.lru_cache(maxsize=1024)
 def _scale_free(formula: str, bands: tuple[str, ...], constants: tuple[tuple[str, str], ...]) -> bool:
     """Whether the formula's value stays the same when every band is multiplied by one factor."""
     values = {name: float.fromhex(value) for name, value in constants}

@@ -25,6 +25,7 @@ NEEDS_ENCODING = (
     "add_offset=-0.1), or sensor=, or scale_factor=1 if the bands hold the physical values"
 )
 UNKNOWN_CONSTANT = "{label} has no constant {name!r} (its constants: {known})"
+CONSTANT_WITHOUT_DEFAULT = "{label} needs constants= for {what}: its catalogue gives no default"
 CONSTANTS_TYPE = "constants must be a mapping of names to numbers, not {type}"
 MASKED = (
     "band {band!r} is a masked array; pass its data with nodata= (for example band.filled(0) with nodata=0) "
