@@ -189,6 +189,21 @@ def _calls(rng):
         (dict(output=out, nir=band, red=band), TypeError, None),
         (dict(nir=band), TypeError, "compute_index('NDVI') missing band arrays: 'red'"),
         (dict(nir=band, red=band, sensor="sentinel2"), KeyError, None),
+        (dict(nir=band, B08=band, red=band, sensor="sentinel2_l2a"), TypeError,
+         "compute_index() got band 'nir' twice, as 'nir' and as 'B08'"),
+        (dict(out=np.ma.masked_array(out), nir=band, red=band), TypeError,
+         "out must be a plain NumPy array, not a masked array: its mask would hide the result"),
+        (dict(scale_factor={"nir": 1e-4}, nir=band, red=band), TypeError,
+         "NDVI: the encoding of some bands is known (from the call, a sensor or their attributes) but not that of "
+         "'red'; give scale_factor= and add_offset= for every band (numbers, or mappings by band)"),
+        (dict(scale_factor=0, nir=band, red=band), ValueError, "scale_factor for band 'nir' must be finite and not 0, got 0"),
+        (dict(scale_factor=1e-300, nir=band, red=band), ValueError,
+         "scale_factor 1e-300 for band 'nir' is outside the range of float32 numbers"),
+        (dict(scale_factor=10**400, nir=band, red=band), ValueError, None),
+        (dict(nodata="0", nir=band, red=band), TypeError, "nodata for band 'nir' must be an integer, not str"),
+        (dict(nodata=True, nir=band, red=band), TypeError, "nodata for band 'nir' must be an integer, not bool"),
+        (dict(nodata=-40000, nir=band.astype(np.int16), red=band.astype(np.int16)), ValueError,
+         "nodata -40000 for band 'nir' cannot occur in its int16 values (-32768 to 32767)"),
     ]
 
 
@@ -218,6 +233,42 @@ def test_argument_errors_in_the_users_words(rng):
         assert str(caught.value) == str(direct.value)
     with pytest.raises(ValueError, match="^SAVI has no constant 1 "):
         compute_index("SAVI", constants={1: 0.0, b"x": 0.0}, scale_factor=1, nir=band, red=band)
+
+
+def test_encodings_complete_exact_and_on_one_grid(rng):
+    nir, red = np.array([[5000, 0, 7]], np.uint16), np.array([[1000, 1000, 7]], np.uint16)
+    # NaN at every probe tells nothing about units: such a formula needs its encoding.
+    with pytest.raises(TypeError, match="depends on the bands' units"):
+        compute_formula("sqrt(nir - red)", nir=nir, red=red)
+    assert compute_formula("sqrt(nir - red)", scale_factor=1e-4, nir=nir, red=red)[0, 0] == np.float32(0.4) ** 0.5
+    with pytest.raises(TypeError, match="^compute_formula\\('2'\\) names no band"):
+        compute_formula("2")
+    # Nodata follows the named bands even where the encoding cancels one out of the program.
+    cancelled = compute_formula("(nir - nir + red) * red", scale_factor=1e-4, nodata=0, nir=nir, red=red)
+    assert np.isnan(cancelled[0, 1]) and not np.isnan(cancelled[0, 0])
+    # A float32 attribute is the decimal its writer meant; an int16 band's shift stays exact.
+    xr = pytest.importorskip("xarray")
+    tagged = xr.DataArray(nir, attrs={"scale_factor": np.float32(1e-4), "add_offset": np.float32(-0.1)})
+    assert_bits_equal(compute_index("NDVI", nir=tagged, red=tagged * 0 + red).values,
+                      compute_index("NDVI", scale_factor=1e-4, add_offset=-0.1, nir=nir, red=red))
+    small = np.array([[1, 2, 3]], np.int16)
+    assert_bits_equal(compute_formula("nir + red", scale_factor=1 / 3, nir=small, red=small),
+                      compute_formula("nir + red", scale_factor=1 / 3, nir=small.astype(np.uint16), red=small.astype(np.uint16)))
+    # A product band standing for two names takes its encoding under both; a folded -0.0 keeps its sign.
+    x = np.array([[20000]], np.uint16)
+    assert compute_formula("nir - nir2", sensor="landsat_c2_l2", SR_B5=x, scale_factor={"SR_B5": 1e-4},
+                           add_offset={"SR_B5": 0.0})[0, 0] == 0
+    evi = compute_index("EVI", constants={"G": -0.0}, scale_factor=1e-4, add_offset=-0.1, nir=nir, red=red, blue=red)
+    assert bits(evi)[0, 0] == 0x80000000
+    # Bands on different grids, or transposed, are refused rather than paired by position.
+    square = rng.integers(1, 100, (2, 2), dtype=np.uint16)
+    a = xr.DataArray(square, dims=("y", "x"), coords={"y": [0, 1], "x": [0, 1]})
+    for other in (a.assign_coords(y=[10, 11]), xr.DataArray(square, dims=("x", "y"))):
+        with pytest.raises(ValueError, match="^band 'red' is not on the grid of 'nir'"):
+            compute_index("NDVI", nir=a, red=other)
+    # A product's non-reflectance files may come along with its bands.
+    hls = compute_index("NDVI", sensor="hls_l30", B05=small, B04=small, Fmask=np.zeros((1, 3), np.uint8))
+    assert np.all(hls == 0)
 
 
 def test_compiling_formulas_needs_no_numpy():

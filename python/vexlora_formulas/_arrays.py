@@ -12,6 +12,7 @@ from typing import Any
 import numpy as np
 
 from . import _messages as msg
+from ._encoding import intended
 
 # Attributes that rioxarray and CF readers set for stored integers opened with mask_and_scale=False.
 _FILL_KEYS = ("_FillValue", "nodata", "missing_value")
@@ -57,7 +58,7 @@ def _real(value: object) -> float | None:
     if isinstance(value, np.ndarray) and value.size == 1:
         value = value.reshape(()).item()
     if isinstance(value, numbers.Real) and not isinstance(value, bool) and math.isfinite(float(value)):
-        return float(value)
+        return intended(value)  # a float32 attribute as the decimal its writer meant
     return None
 
 
@@ -121,6 +122,8 @@ def unsigned(data: Any) -> Any:
 
 
 def check_out(out: object, shape: tuple[int, int], bands: list[Band]) -> None:
+    if isinstance(out, np.ma.MaskedArray):
+        raise TypeError(msg.OUT_MASKED)
     if not isinstance(out, np.ndarray) or out.dtype != np.float32 or not out.dtype.isnative or out.ndim != 2:
         what = f"{out.dtype} with {out.ndim} dimensions" if isinstance(out, np.ndarray) else type(out).__name__
         raise TypeError(msg.OUT_DTYPE.format(what=what))

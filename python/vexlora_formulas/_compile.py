@@ -14,6 +14,7 @@ import vexlora
 
 from ._emit import emit, nodata_mask
 from ._encoding import EncodingArg, fold, resolve
+from ._tree import names_in
 from ._instructions import Instruction
 from ._parser import parse
 from ._tokens import is_multiline
@@ -89,11 +90,12 @@ def compile_formula(
     values = _constant_values(constants, positions)
     encodings = resolve(list(positions), scale_factor, add_offset, nodata)
     tree = parse(text)
+    # Nodata follows the bands the formula names, even where folding cancels one out of the program.
+    named = names_in(tree)
     if any(e.scale_factor != 1 or e.add_offset != 0 for e in encodings.values()):
         tree = fold(tree, frozenset(positions), values, encodings)
     program = emit(tree, positions, values, multiline=is_multiline(text))
-    used = {instruction["index"] for instruction in program if instruction["type"] == "push_band"}
-    masked = {positions[b]: e.nodata for b, e in encodings.items() if e.nodata is not None and positions[b] in used}
+    masked = {positions[b]: e.nodata for b, e in encodings.items() if e.nodata is not None and b in named}
     if masked:
         program = nodata_mask(program, dict(sorted(masked.items())))
     if compile:

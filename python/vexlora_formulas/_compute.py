@@ -7,6 +7,7 @@ import functools
 import math
 import numbers
 import operator
+from fractions import Fraction
 from collections.abc import Callable, Mapping
 from typing import Any, NamedTuple
 
@@ -19,9 +20,9 @@ from . import _messages as msg
 from . import _xarray
 from ._arrays import Band, band, check_out, check_shapes, is_dataarray, is_dataset, unsigned
 from ._compile import compile_formula
-from ._encoding import EncodingArg, exact
+from ._encoding import EncodingArg, exact, fill_value, number
 from ._errors import ComputeError
-from ._tree import Name
+from ._tree import names_in
 from .catalogue import BANDS, MORE_BANDS, SpectralIndex, get_index
 from .sensors import SENSORS as _PRESETS
 from .sensors import Sensor, get_sensor
@@ -33,7 +34,7 @@ class ProgramKey(NamedTuple):
     formula: str
     bands: tuple[str, ...]
     constants: tuple[tuple[str, str], ...]  # (name, float.hex)
-    encodings: tuple[tuple[str, str, int | None], ...]  # per band: scale hex, offset hex, nodata DN
+    encodings: tuple[tuple[str, str, int | None], ...]  # per band: scale hex, exact offset "p/q", nodata DN
 
 
 # Large enough for every index of the community catalogue (about 270) under a few encodings at once.
@@ -47,7 +48,7 @@ def program(key: ProgramKey) -> vexlora.CompiledExpr:
         constants={name: float.fromhex(value) for name, value in key.constants},
         compile=True,
         scale_factor={b: float.fromhex(e[0]) for b, e in encodings.items()},
-        add_offset={b: float.fromhex(e[1]) for b, e in encodings.items()},
+        add_offset={b: Fraction(e[1]) for b, e in encodings.items()},
         nodata={b: e[2] for b, e in encodings.items()},
     )
 
@@ -102,7 +103,9 @@ def compute_formula(
     from ._parser import parse
 
     values = _constants(constants)
-    needed = tuple(n for n in _names(parse(formula)) if n not in values)
+    needed = tuple(n for n in names_in(parse(formula)) if n not in values)
+    if not needed:
+        raise TypeError(msg.NO_BANDS.format(formula=formula))
     call = _Call("compute_formula", formula, formula, needed, values, sensor)
     return call.run(out, data, bands, (scale_factor, add_offset, nodata), None)
 
@@ -113,22 +116,6 @@ def _constants(constants: object) -> dict[str, Any]:
     if not isinstance(constants, Mapping):
         raise TypeError(msg.CONSTANTS_TYPE.format(type=type(constants).__name__))
     return dict(constants)
-
-
-def _names(root: Any) -> list[str]:
-    names: list[str] = []
-    pending = [root]
-    while pending:
-        node = pending.pop()
-        if isinstance(node, Name):
-            if node.name not in names:
-                names.append(node.name)
-            continue
-        for attr in ("right", "left", "operand", "argument"):
-            child = getattr(node, attr, None)
-            if child is not None:
-                pending.append(child)
-    return names
 
 
 class _Call:
@@ -156,8 +143,13 @@ class _Call:
     def _gather(self, data: Any, keywords: dict[str, Any]) -> dict[str, tuple[str, Any]]:
         found: dict[str, tuple[str, Any]] = {}
         for strict, items in ((False, _xarray.members(data)), (True, list(keywords.items()))):
+            by_keyword: dict[str, str] = {}  # keywords override data=, but not one another
             for keyword, obj in items:
                 for name in self._resolve(str(keyword), strict):
+                    if strict and name in by_keyword:
+                        raise TypeError(msg.BAND_TWICE.format(call=self.call, name=name, first=by_keyword[name],
+                                                              second=keyword))
+                    by_keyword[name] = str(keyword)
                     found[name] = (str(keyword), obj)
         return found
 
@@ -168,6 +160,7 @@ class _Call:
             raise TypeError(msg.MISSING_BANDS.format(call=self.call, label=self.label, missing=", ".join(map(repr, missing))))
         bands = [band(name, *found[name]) for name in self.needed]
         shape = check_shapes(bands)
+        _xarray.check_grids(bands)
         constants = _constant_key(self.constants)
         key = ProgramKey(self.formula, self.needed, constants, self._encodings(bands, encoding, constants))
         if any(b.is_dask for b in bands):
@@ -214,11 +207,16 @@ class _Call:
         scales, offsets, fills = (_by_band(arg, bands) for arg in given)
         preset = self.sensor
         # Readers write scale_factor 1 and add_offset 0 for a file that says nothing: that tells nothing.
-        informed = bool(scales or offsets or preset) or any(
-            b.attrs_scale not in (None, 1.0) or b.attrs_offset not in (None, 0.0) for b in bands
-        )
+        known = [
+            preset is not None or b.name in scales or b.name in offsets
+            or b.attrs_scale not in (None, 1.0) or b.attrs_offset not in (None, 0.0)
+            for b in bands
+        ]
+        if any(known) and not all(known):
+            unknown = ", ".join(repr(b.keyword) for b, k in zip(bands, known) if not k)
+            raise TypeError(msg.PARTLY_ENCODED.format(label=self.label, unknown=unknown))
         scale_free = _scale_free(self.formula, self.needed, constants)
-        if not informed and not scale_free:
+        if not any(known) and not scale_free:
             raise TypeError(msg.NEEDS_ENCODING.format(label=self.label))
         rows = []
         for b in bands:
@@ -228,7 +226,7 @@ class _Call:
                 _first(offsets.get(b.name), preset and preset.add_offset, b.attrs_offset, 0.0),
                 _first(fills.get(b.name), preset and preset.nodata, b.attrs_nodata, None),
             ))
-        if scale_free and len({(scale, offset) for scale, offset, _ in rows}) == 1 and float.fromhex(rows[0][1]) == 0:
+        if scale_free and len({(scale, offset) for scale, offset, _ in rows}) == 1 and Fraction(rows[0][1]) == 0:
             # One scale and no offset cancel out of such a formula: compute it on the DN as written.
             rows = [((1.0).hex(), offset, fill) for _, offset, fill in rows]
         return tuple(rows)
@@ -263,29 +261,28 @@ def _by_band(arg: EncodingArg, bands: list[Band]) -> dict[str, Any]:
     if arg is None:
         return {}
     if isinstance(arg, Mapping):
-        by_keyword = {b.keyword: b.name for b in bands}
         names = {b.name for b in bands}
-        result = {}
+        result: dict[str, Any] = {}
         for key, value in arg.items():
-            if key not in names and key not in by_keyword:
+            # A product band may stand for two names (Landsat's SR_B5 is nir and nir2): all of them.
+            targets = [b.name for b in bands if b.keyword == key] or ([key] if key in names else [])
+            if not targets:
                 raise ValueError(f"encoding names {key!r}, which is not a band of this call")
-            result[by_keyword.get(key, key)] = value
+            result.update(dict.fromkeys(targets, value))
         return result
     return {b.name: arg for b in bands}
 
 
 def _encoding_row(b: Band, scale: Any, offset: Any, fill: Any) -> tuple[str, str, int | None]:
-    for what, value in (("scale_factor", scale), ("add_offset", offset)):
-        if isinstance(value, bool) or not isinstance(value, numbers.Real) or not math.isfinite(float(value)):
-            raise TypeError(f"{what} for band {b.keyword!r} must be a finite real number, not {value!r}")
-    scale, offset = float(scale), float(offset)
-    if b.signed:  # stored v is read as v + 32768: move the offset and the fill value with it
-        shifted = exact(offset) - 32768 * exact(scale)  # type: ignore[operator]
-        offset = float(shifted)
-        fill = None if fill is None else fill + 32768
-    if fill is not None and not (float(fill).is_integer() and 0 <= fill <= 65535):
-        raise ValueError(f"nodata {fill!r} for band {b.keyword!r} cannot occur in its {b.data.dtype} values")
-    return (scale.hex(), offset.hex(), None if fill is None else int(fill))
+    """One band's (scale, exact offset, fill DN) as the program sees its values."""
+    checked_scale = number(scale, "scale_factor", b.keyword)
+    shift = exact(number(offset, "add_offset", b.keyword))
+    dn = None if fill is None else fill_value(fill, b.keyword, str(b.data.dtype))
+    assert shift is not None
+    if b.signed:  # stored v is read as v + 32768: move the offset and the fill value with it, exactly
+        shift -= 32768 * exact(checked_scale)  # type: ignore[operator]
+        dn = None if dn is None else dn + 32768
+    return (float(checked_scale).hex(), str(shift), dn)
 
 
 def _constant_key(constants: Mapping[str, Any]) -> tuple[tuple[str, str], ...]:
@@ -310,7 +307,8 @@ def _scale_free(formula: str, bands: tuple[str, ...], constants: tuple[tuple[str
     for base in (0.11, 0.29):
         x = [base + 0.07 * i for i in range(len(bands))]
         a, b = _evaluate(instructions, x), _evaluate(instructions, [3.0 * v for v in x])
-        if not (a == b or abs(a - b) <= 1e-9 * max(1.0, abs(a)) or (math.isnan(a) and math.isnan(b))):
+        # NaN at a probe tells nothing (sqrt(nir - red) there): such a formula needs an encoding.
+        if not (a == b or abs(a - b) <= 1e-9 * max(1.0, abs(a))):
             return False
     return True
 
@@ -360,4 +358,5 @@ def run(expr: vexlora.CompiledExpr, arrays: list[Any], out: npt.NDArray[np.float
     except BaseException as exc:
         if type(exc).__name__ != "PanicException":
             raise
-        raise ComputeError(str(exc)) from exc
+        text = msg.IN_USE if "AlreadyBorrowed" in str(exc) else str(exc)
+        raise ComputeError(text) from exc

@@ -20,8 +20,8 @@ _EXACT = 2**24
 class Encoding:
     """How one band stores its physical value; `nodata` is the DN that marks a missing pixel."""
 
-    scale_factor: float = 1.0
-    add_offset: float = 0.0
+    scale_factor: float | Fraction = 1.0
+    add_offset: float | Fraction = 0.0  # a Fraction where an exact shift was added (signed bands)
     nodata: int | None = None
 
     @property
@@ -32,8 +32,20 @@ class Encoding:
 IDENTITY = Encoding()
 
 
-def exact(value: float) -> Fraction | None:
-    """The number a user wrote: the shortest decimal that reads back as `value` (0.1 is 1/10)."""
+def intended(value: object) -> float:
+    """A number as its writer meant it: a float32 (as netCDF and CF attributes store scale factors)
+    by the shortest decimal that reads back as that float32, so np.float32(1e-4) is 1e-4."""
+    dtype = getattr(value, "dtype", None)
+    if dtype is not None and getattr(dtype, "kind", "") == "f" and dtype.itemsize < 8:
+        return float(str(value))
+    return float(value)  # type: ignore[arg-type]
+
+
+def exact(value: float | Fraction) -> Fraction | None:
+    """The number a user wrote: the shortest decimal that reads back as `value` (0.1 is 1/10);
+    a Fraction (an offset this package has already moved exactly) as it is."""
+    if isinstance(value, Fraction):
+        return value
     return Fraction(repr(float(value))) if math.isfinite(value) else None
 
 
@@ -102,8 +114,11 @@ def _analyse(node: Node, kids: list[_Linear | None], bands: frozenset[str], cons
     if isinstance(node, Name):
         if node.name in bands:
             return _Linear({node.name: Fraction(1)}, Fraction(0), node)
-        value = exact(constants[node.name]) if node.name in constants else None
-        return None if value is None else _Linear({}, value, node)
+        value = constants.get(node.name)
+        if value is None or (value == 0 and math.copysign(1.0, value) < 0):
+            return None  # not a constant, or -0.0, whose sign a rational cannot carry: kept as written
+        rational = exact(value)
+        return None if rational is None else _Linear({}, rational, node)
     if any(kid is None for kid in kids):
         return None
     if isinstance(node, Unary):
@@ -169,25 +184,44 @@ def _affine(terms: list[tuple[str, Fraction]], const: Fraction, line: int, colum
     return Affine(tuple((band, float(c)) for band, c in terms), 0.0, 1.0, float(const), line, column)
 
 
-EncodingArg = float | int | Mapping[str, "float | int | None"] | None
+EncodingArg = float | int | Fraction | Mapping[str, "float | int | Fraction | None"] | None
 
 
-def _number(value: object, what: str, band: str) -> float:
+# float32's normal range: a scale or offset beyond it would underflow or overflow in the program.
+_FLOAT32_TINY = 2.0**-126
+_FLOAT32_MAX = 3.4028234663852886e38
+
+
+def number(value: object, what: str, band: str) -> float | Fraction:
+    """A checked scale_factor or add_offset of `band`: real, finite, in float32's range (scale not 0)."""
+    if isinstance(value, Fraction):
+        return value
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise TypeError(f"{what} for band {band!r} must be a real number, not {type(value).__name__}")
-    number = float(value)
-    if not math.isfinite(number) or (what == "scale_factor" and number == 0):
-        raise ValueError(f"{what} for band {band!r} must be finite{' and not 0' if what == 'scale_factor' else ''}, got {number!r}")
-    return number
+    try:
+        result = intended(value)
+    except OverflowError:
+        result = math.inf
+    if not math.isfinite(result) or (what == "scale_factor" and result == 0):
+        raise ValueError(f"{what} for band {band!r} must be finite{' and not 0' if what == 'scale_factor' else ''}, got {value!r}")
+    if result != 0 and not _FLOAT32_TINY <= abs(result) <= _FLOAT32_MAX:
+        raise ValueError(f"{what} {value!r} for band {band!r} is outside the range of float32 numbers")
+    return result
 
 
-def _nodata(value: object, band: str) -> int:
+def fill_value(value: object, band: str, dtype: str = "uint16") -> int:
+    """A checked nodata value of `band`: an integer that its stored type can hold."""
+    low, high = (-32768, 32767) if dtype == "int16" else (0, _DN_MAX)
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
-        raise TypeError(f"nodata for band {band!r} must be an integer DN, not {type(value).__name__}")
-    number = float(value)
-    if not (number.is_integer() and 0 <= number <= _DN_MAX):
-        raise ValueError(f"nodata {value!r} for band {band!r} cannot occur in uint16 DN (0 to 65535)")
-    return int(number)
+        raise TypeError(f"nodata for band {band!r} must be an integer, not {type(value).__name__}")
+    whole: int | None = None
+    if isinstance(value, numbers.Integral):
+        whole = int(value)
+    elif math.isfinite(float(value)) and float(value).is_integer():
+        whole = int(float(value))
+    if whole is None or not low <= whole <= high:
+        raise ValueError(f"nodata {value!r} for band {band!r} cannot occur in its {dtype} values ({low} to {high})")
+    return whole
 
 
 def _per_band(arg: EncodingArg, what: str, bands: Sequence[str]) -> dict[str, object]:
@@ -208,9 +242,9 @@ def resolve(bands: Sequence[str], scale_factor: EncodingArg, add_offset: Encodin
     fills = _per_band(nodata, "nodata", bands)
     return {
         band: Encoding(
-            _number(scales[band], "scale_factor", band) if band in scales else 1.0,
-            _number(offsets[band], "add_offset", band) if band in offsets else 0.0,
-            _nodata(fills[band], band) if band in fills else None,
+            number(scales[band], "scale_factor", band) if band in scales else 1.0,
+            number(offsets[band], "add_offset", band) if band in offsets else 0.0,
+            fill_value(fills[band], band) if band in fills else None,
         )
         for band in bands
     }

@@ -36,3 +36,18 @@ OUT_SHAPE = "out has shape {shape}, expected the bands' shape {expected}"
 OUT_READ_ONLY = "out is read-only"
 OUT_OVERLAP = "out shares memory with band {band!r}"
 OUT_WITH_DASK = "out= cannot be used with dask-backed bands: the result is computed lazily"
+NO_BANDS = "compute_formula({formula!r}) names no band: there is nothing to compute per pixel"
+BAND_TWICE = "{call}() got band {name!r} twice, as {first!r} and as {second!r}"
+PARTLY_ENCODED = (
+    "{label}: the encoding of some bands is known (from the call, a sensor or their attributes) but not that of "
+    "{unknown}; give scale_factor= and add_offset= for every band (numbers, or mappings by band)"
+)
+NOT_ON_GRID = (
+    "band {band!r} is not on the grid of {first!r} (dims {dims} against {expected}, or other coordinates): "
+    "align or reproject it first (xarray.align, rioxarray's reproject_match)"
+)
+OUT_MASKED = "out must be a plain NumPy array, not a masked array: its mask would hide the result"
+IN_USE = (
+    "an array of this call is being written by another thread's call, or is this call's output elsewhere: "
+    "wait for that call or pass a copy"
+)

@@ -65,3 +65,21 @@ class Affine:
 Node = Number | Name | Unary | Binary | Call | Affine
 
 FUNCTIONS = ("abs", "sqrt")
+
+
+def names_in(root: Node) -> list[str]:
+    """The names that `root` reads, each once, in the order they first appear (iterative)."""
+    names: list[str] = []
+    pending = [root]
+    while pending:
+        node = pending.pop()
+        if isinstance(node, Name):
+            if node.name not in names:
+                names.append(node.name)
+        elif isinstance(node, Binary):
+            pending += [node.right, node.left]
+        elif isinstance(node, Unary):
+            pending.append(node.operand)
+        elif isinstance(node, Call):
+            pending.append(node.argument)
+    return names

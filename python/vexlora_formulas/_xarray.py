@@ -9,6 +9,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from . import _messages as msg
 from ._arrays import Band, is_dataarray, is_dataset, unsigned
 
 # Attributes that describe where the pixels are, kept on the result; encoding attributes are not.
@@ -33,6 +34,34 @@ def members(data: Any) -> list[tuple[str, Any]]:
     if isinstance(data, Mapping):
         return [(str(k), v) for k, v in data.items()]
     raise TypeError(f"data= must be a Dataset, a (band, y, x) DataArray or a mapping, not {type(data).__name__}")
+
+
+def check_grids(bands: list[Band]) -> None:
+    """xarray bands must share dims and coordinates: equal shapes alone could pair pixels of two
+    grids, or of a transposed band, without a word."""
+    grids = [(b, _grid(b.template)) for b in bands if b.template is not None]
+    if len(grids) < 2:
+        return
+    import xarray as xr
+
+    (first, reference), rest = grids[0], grids[1:]
+    for b, grid in rest:
+        try:
+            same = grid.dims == reference.dims
+            if same:
+                xr.align(reference, grid, join="exact", copy=False)
+        except ValueError:
+            same = False
+        if not same:
+            raise ValueError(msg.NOT_ON_GRID.format(band=b.keyword, first=first.keyword, dims=grid.dims,
+                                                    expected=reference.dims))
+
+
+def _grid(template: Any) -> Any:
+    """The (y, x) plane of a band's DataArray, without its data's values being touched."""
+    if template.ndim == 3:
+        template = template.isel({template.dims[0]: 0}, drop=True)
+    return template
 
 
 def block(*blocks: npt.NDArray[Any], key: Any) -> npt.NDArray[np.float32]:

@@ -36,6 +36,8 @@ def _bands(pairs: str) -> Mapping[str, tuple[str, ...]]:
 # aerosol (0.43-0.45 um), band 5 NIR (0.85-0.88 um), the narrow NIR that the community catalogue
 # calls N2 and also serves its N. HLS S30 takes B8A as the NIR of L30's B05 and keeps B08 and the red
 # edge as MSI measures them; its B09 and B10 and L30's thermal bands are not surface reflectance.
+# Bands that are not reflectance (QA, Fmask, surface temperature) are named so that a product's
+# whole set of files can be passed as keywords; no index reads them.
 _S2 = ("B01=coastal B02=blue B03=green B04=red B05=rededge B06=rededge2 B07=rededge3 B08=nir B8A=nir2 "
        "B09=watervapour B11=swir1 B12=swir2")
 _S2_DOC = (
@@ -54,14 +56,17 @@ SENSORS: Mapping[str, Sensor] = MappingProxyType({
         Sensor("sentinel2_l2a_pre04", "Sentinel-2 MSI Level-2A, processing baselines before 04.00", _bands(_S2),
                1e-4, 0.0, 0, "uint16", _S2_DOC),
         Sensor("landsat_c2_l2", "Landsat 8/9 OLI Collection 2 Level-2 surface reflectance",
-               _bands("SR_B1=coastal SR_B2=blue SR_B3=green SR_B4=red SR_B5=nir,nir2 SR_B6=swir1 SR_B7=swir2"),
+               _bands("SR_B1=coastal SR_B2=blue SR_B3=green SR_B4=red SR_B5=nir,nir2 SR_B6=swir1 SR_B7=swir2 "
+                      "SR_QA_AEROSOL=- ST_B10=- ST_ATRAN=- ST_CDIST=- ST_DRAD=- ST_EMIS=- ST_EMSD=- ST_QA=- "
+                      "ST_TRAD=- ST_URAD=- QA_PIXEL=- QA_RADSAT=-"),
                2.75e-5, -0.2, 0, "uint16",
                "USGS, Landsat 8-9 Collection 2 (C2) Level 2 Science Product (L2SP) Guide, LSDS-1619."),
         Sensor("hls_s30", "HLS v2.0 Sentinel-2 surface reflectance (HLSS30)",
                _bands("B01=coastal B02=blue B03=green B04=red B05=rededge B06=rededge2 B07=rededge3 B08=- "
-                      "B8A=nir,nir2 B09=- B10=- B11=swir1 B12=swir2"), 1e-4, 0.0, -9999, "int16", _HLS_DOC),
+                      "B8A=nir,nir2 B09=- B10=- B11=swir1 B12=swir2 Fmask=-"), 1e-4, 0.0, -9999, "int16", _HLS_DOC),
         Sensor("hls_l30", "HLS v2.0 Landsat 8/9 surface reflectance (HLSL30)",
-               _bands("B01=coastal B02=blue B03=green B04=red B05=nir,nir2 B06=swir1 B07=swir2"), 1e-4, 0.0, -9999,
+               _bands("B01=coastal B02=blue B03=green B04=red B05=nir,nir2 B06=swir1 B07=swir2 B09=- B10=- B11=- "
+                      "Fmask=-"), 1e-4, 0.0, -9999,
                "int16", _HLS_DOC),
     )
 })
