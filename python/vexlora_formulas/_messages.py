@@ -48,6 +48,6 @@ NOT_ON_GRID = (
 )
 OUT_MASKED = "out must be a plain NumPy array, not a masked array: its mask would hide the result"
 IN_USE = (
-    "an array of this call is being written by another thread's call, or is this call's output elsewhere: "
-    "wait for that call or pass a copy"
+    "an array of this call is in use by another thread's call, and one of the two calls writes it: wait for "
+    "that call or pass a copy"
 )
