@@ -2,6 +2,7 @@
 // returns the cached module on re-import, otherwise starts the pool and registers functions and class.
 #include "binding/call_guard.hpp"
 #include "binding/errors.hpp"
+#include "binding/interpreter_exit.hpp"
 #include "binding/messages.hpp"
 #include "binding/panic.hpp"
 #include "binding/py_ref.hpp"
@@ -86,6 +87,7 @@ bool add_function(PyObject* module, PyObject* module_name, PyMethodDef* def) {
 
 bool run_module_body(PyObject* module) {
     start_global_pool();  // a failure is remembered; pixel loops report it later
+    watch_interpreter_exit();
     PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
     if (!module_name) return false;
     for (PyMethodDef& def : kFunctions) {

@@ -3,6 +3,7 @@ memory shared between arguments, and that no borrow outlives a call."""
 
 import numpy as np
 import pytest
+from numpy.lib.stride_tricks import as_strided
 
 import vexlora
 from conftest import assert_bits_equal, panic_type, ref_normalized_difference, ref_ratio
@@ -163,3 +164,48 @@ def test_failed_allocation_of_the_new_array(capfd):
     assert "MemoryError" in capfd.readouterr().err
     # the bands were never borrowed
     vexlora.calculate_normalized_difference_inplace(huge[:2, :2], huge[:2, :2], np.zeros((2, 2), np.float32))
+
+
+ROWS = 1000  # far more views of one base than a usual call borrows
+
+
+def row_views():
+    """ROWS rows of 16 bytes: band list = the first element of every row as one long column (its
+    stride divisor is 16), then bytes 8..16 of every row, one of them twice."""
+    memory = np.zeros((ROWS, 8), np.uint16)
+    memory[:, 4:] = 3
+    column = memory[:, 0:8:8]
+    assert column.strides == (16, 16)
+    return memory, [column] + [memory[i:i + 1, 4:8] for i in range(ROWS)] + [memory[ROWS // 2:ROWS // 2 + 1, 4:8]]
+
+
+def float_at(memory, row, element):
+    """The float32 over elements element, element + 1 of a row, as a 1 x 1 output with strides 16."""
+    return as_strided(memory[row, element:element + 2].view(np.float32), shape=(1, 1), strides=(16, 16), writeable=True)
+
+
+@pytest.mark.parametrize(
+    "row, element, conflict",
+    [
+        (ROWS - 1, 0, True),   # only the column, which begins ROWS - 1 rows lower, reads these bytes
+        (ROWS // 2, 2, False), # inside the column's byte range, between its elements and the rows' bytes
+        (ROWS // 2, 4, True),  # one row's bytes, read twice
+        (ROWS - 1, 6, True),   # the last row's bytes
+    ],
+)
+def test_output_among_many_views_of_its_base(row, element, conflict):
+    memory, bands = row_views()
+    out = float_at(memory, row, element)
+    expr = vexlora.compile_expr([{"type": "push_band", "index": ROWS}], len(bands))
+    if conflict:
+        with pytest.raises(panic_type()) as info:
+            vexlora.execute_expr_inplace(expr, bands, out)
+        assert str(info.value) == ALREADY
+    else:
+        vexlora.execute_expr_inplace(expr, bands, out)
+        assert out[0, 0] == 3.0
+    # every read borrow went with the call: the bands' memory takes write borrows again
+    one = np.ones((1, 1), np.uint16)
+    for row in (0, ROWS // 2, ROWS - 1):
+        for element in (0, 4):
+            vexlora.calculate_ratio_inplace(one, one, float_at(memory, row, element))

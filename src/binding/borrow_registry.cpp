@@ -1,5 +1,5 @@
 // Borrow entries from NumPy arrays (base object, byte range, stride divisor), the conflict rule,
-// and taking and releasing read and write borrows.
+// and taking and releasing read and write borrows in each base's range-ordered entries.
 #include "binding/borrow_registry.hpp"
 
 #include "binding/array_arg.hpp"
@@ -8,6 +8,8 @@
 #include "binding/py_ref.hpp"
 #include "kernels/strided_view.hpp"
 
+#include <algorithm>
+#include <climits>
 #include <new>
 #include <numeric>
 #include <string>
@@ -16,11 +18,6 @@ namespace vexlora {
 namespace {
 
 constexpr std::size_t kRetainedBases = 64;
-
-bool same_entry(const BorrowEntry& a, const BorrowEntry& b) {
-    return a.begin == b.begin && a.end == b.end && a.data == b.data && a.stride_gcd == b.stride_gcd &&
-           a.elem_size == b.elem_size;
-}
 
 // The array that a non-array base shows, if it is one of the two wrappers through which views of
 // an array's memory are made: NumPy's stride-tricks wrapper (its `base` attribute) or a memoryview
@@ -59,7 +56,7 @@ BorrowEntry entry_of(const ArrayGeometry& a, std::int64_t elem_size) {
     const auto data = reinterpret_cast<std::uintptr_t>(a.data);
     const ByteRange range = byte_range(data, g);
     const std::uint64_t gcd = std::gcd(stride_magnitude(a.strides[0]), stride_magnitude(a.strides[1]));
-    return {range.begin, range.end, data, gcd, elem_size, 0};
+    return {range.begin, range.end, data, gcd, elem_size};
 }
 
 std::string refusal_message(BorrowRefusal refusal) {
@@ -80,53 +77,97 @@ bool borrows_conflict(const BorrowEntry& a, const BorrowEntry& b) {
     return d < static_cast<std::uint64_t>(a.elem_size) || g - d < static_cast<std::uint64_t>(b.elem_size);
 }
 
-BorrowRefusal BorrowRegistry::acquire_read(const void* base, const BorrowEntry& entry) {
-    std::vector<BorrowEntry>& entries = by_base_[base];
-    for (BorrowEntry& e : entries) {
-        if (same_entry(e, entry)) {
-            if (e.count < 0) return BorrowRefusal::AlreadyBorrowed;
-            ++e.count;
-            return BorrowRefusal::None;
+std::int64_t* OrderedEntries::find(const BorrowEntry& entry) noexcept {
+    for (std::size_t i = 0; i < few_count_; ++i) {
+        if (few_[i].first == entry) return &few_[i].second;
+    }
+    const auto it = counts_.find(entry);
+    return it != counts_.end() ? &it->second : nullptr;
+}
+
+void OrderedEntries::add(const BorrowEntry& entry, std::int64_t count) {
+    if (counts_.empty() && few_count_ < kFew) {
+        few_[few_count_++] = {entry, count};
+    } else if (counts_.empty()) {
+        // The few go into order with the new one; if that fails, nothing has changed.
+        std::map<BorrowEntry, std::int64_t> all(few_.begin(), few_.end());
+        all.emplace(entry, count);
+        counts_.swap(all);
+        few_count_ = 0;
+    } else {
+        counts_.emplace(entry, count);
+    }
+    longest_ = std::max(longest_, entry.end - entry.begin);
+}
+
+bool OrderedEntries::release(const BorrowEntry& entry) noexcept {
+    for (std::size_t i = 0; i < few_count_; ++i) {
+        if (few_[i].first != entry) continue;
+        if (few_[i].second > 1) {
+            --few_[i].second;
+        } else {
+            few_[i] = few_[--few_count_];
         }
+        if (empty()) longest_ = 0;
+        return true;
     }
-    for (const BorrowEntry& e : entries) {
-        if (e.count < 0 && borrows_conflict(e, entry)) return BorrowRefusal::AlreadyBorrowed;
+    const auto it = counts_.find(entry);
+    if (it == counts_.end()) return false;
+    if (it->second > 1) {
+        --it->second;
+    } else {
+        counts_.erase(it);
     }
-    BorrowEntry added = entry;
-    added.count = 1;
-    entries.push_back(added);
+    if (empty()) longest_ = 0;
+    return true;
+}
+
+bool OrderedEntries::meets(const BorrowEntry& entry) const {
+    // An equal entry meets `entry` even where its range is empty, which conflicts with nothing.
+    for (std::size_t i = 0; i < few_count_; ++i) {
+        if (few_[i].first == entry || borrows_conflict(few_[i].first, entry)) return true;
+    }
+    if (entry.begin == entry.end) return counts_.contains(entry);
+    if (counts_.empty()) return false;
+    // Only entries that begin before `entry` ends, and at most `longest_` bytes before it begins, can
+    // overlap it; an equal entry that is not empty is among them and conflicts with it.
+    const std::uintptr_t lowest = entry.begin - std::min(entry.begin, longest_);
+    for (auto it = counts_.lower_bound(BorrowEntry{lowest, 0, 0, 0, INT64_MIN});
+         it != counts_.end() && it->first.begin < entry.end; ++it) {
+        if (borrows_conflict(it->first, entry)) return true;
+    }
+    return false;
+}
+
+// An entry is never both a read and a write entry, so an equal read entry is the only thing that
+// lets a read borrow through without looking at the write entries.
+BorrowRefusal BorrowRegistry::acquire_read(const void* base, const BorrowEntry& entry) {
+    BaseBorrows& borrows = by_base_[base];
+    if (std::int64_t* count = borrows.reads.find(entry)) {
+        ++*count;
+        return BorrowRefusal::None;
+    }
+    if (borrows.writes.meets(entry)) return BorrowRefusal::AlreadyBorrowed;
+    borrows.reads.add(entry, 1);
     return BorrowRefusal::None;
 }
 
 BorrowRefusal BorrowRegistry::acquire_write(const void* base, const BorrowEntry& entry, bool writeable) {
     if (!writeable) return BorrowRefusal::NotWriteable;
-    std::vector<BorrowEntry>& entries = by_base_[base];
-    for (const BorrowEntry& e : entries) {
-        if (same_entry(e, entry) || borrows_conflict(e, entry)) return BorrowRefusal::AlreadyBorrowed;
-    }
-    BorrowEntry added = entry;
-    added.count = -1;
-    entries.push_back(added);
+    BaseBorrows& borrows = by_base_[base];
+    if (borrows.reads.meets(entry) || borrows.writes.meets(entry)) return BorrowRefusal::AlreadyBorrowed;
+    borrows.writes.add(entry, -1);
     return BorrowRefusal::None;
 }
 
-void BorrowRegistry::release(const void* base, const BorrowEntry& entry) {
+void BorrowRegistry::release(const void* base, const BorrowEntry& entry) noexcept {
     const auto it = by_base_.find(base);
     if (it == by_base_.end()) return;
-    std::vector<BorrowEntry>& entries = it->second;
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        if (!same_entry(entries[i], entry)) continue;
-        if (entries[i].count > 1) {
-            --entries[i].count;
-        } else {
-            entries[i] = entries.back();
-            entries.pop_back();
-        }
-        break;
-    }
-    // A few empty bases are kept with their storage, so that the usual call, which borrows and
-    // releases the same few arrays over and over, allocates nothing here.
-    if (entries.empty() && by_base_.size() > kRetainedBases) by_base_.erase(it);
+    BaseBorrows& borrows = it->second;
+    if (!borrows.reads.release(entry)) borrows.writes.release(entry);
+    // A few empty bases are kept, so that the usual call, which borrows and releases the same few
+    // arrays over and over, does not rebuild them.
+    if (borrows.reads.empty() && borrows.writes.empty() && by_base_.size() > kRetainedBases) by_base_.erase(it);
 }
 
 BorrowRegistry& borrow_registry() {

@@ -2,6 +2,8 @@
 // Every reference the module takes lives in one of these, so every path, error paths included, releases it.
 #pragma once
 
+#include "binding/interpreter_exit.hpp"
+
 #include <Python.h>
 
 #include <utility>
@@ -24,12 +26,14 @@ public:
     PyRef(PyRef&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
     PyRef& operator=(PyRef&& other) noexcept {
         if (this != &other) {
-            Py_XDECREF(obj_);
+            if (may_release_python_objects()) Py_XDECREF(obj_);
             obj_ = std::exchange(other.obj_, nullptr);
         }
         return *this;
     }
-    ~PyRef() { Py_XDECREF(obj_); }
+    ~PyRef() {
+        if (may_release_python_objects()) Py_XDECREF(obj_);
+    }
 
     PyObject* get() const noexcept { return obj_; }
     // Hands the reference to the caller (for return values and stealing APIs).

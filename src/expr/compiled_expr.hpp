@@ -5,6 +5,7 @@
 // (set by compile_expr alone) tells such an instance apart from a compiled one.
 #pragma once
 
+#include "binding/interpreter_exit.hpp"
 #include "expr/expr_op.hpp"
 
 #include <Python.h>
@@ -37,7 +38,7 @@ class ExprHold {
 public:
     explicit ExprHold(CompiledExprObject* expr) : expr_(expr) {}
     ~ExprHold() {
-        if (held_) --expr_->holds;
+        if (held_ && may_release_python_objects()) --expr_->holds;
     }
     ExprHold(const ExprHold&) = delete;
     ExprHold& operator=(const ExprHold&) = delete;

@@ -43,7 +43,8 @@ std::optional<std::string> borrow_and_run(const NumpyApi& api, const CompiledExp
     ThreadPool* pool = global_pool();
     if (pool == nullptr) return std::string(msg::kPoolMissing);
     // After the pool check: when memory is short, a pool that could not start is the failure to report.
-    Scratch* scratch = calling_thread_scratch();
+    const ScratchLease lease;  // ended after `unlocked` below, with the interpreter lock again
+    Scratch* scratch = lease.get();
     if (scratch == nullptr) return std::string(msg::kScratchUnavailable);
     const IsaTable& isa = active_isa();
     GilRelease unlocked;

@@ -1,5 +1,5 @@
 // Scratch: the working memory of one thread's pixel loops (value stack, transposing tile, staged bands).
-// Allocated once per pool worker when the pool starts and once per calling thread, never in a loop.
+// Allocated once per pool worker when the pool starts; calling threads borrow one for each call.
 #pragma once
 
 #include "expr/block_steps.hpp"
@@ -24,8 +24,25 @@ struct Scratch {
 };
 static_assert(std::is_aggregate_v<Scratch>, "zero-filled by value-initialisation");
 
-// The calling thread's scratch, made on its first use and freed when the thread ends; null if it
-// cannot be allocated. Call with the interpreter lock held, so that a failure can be raised.
-Scratch* calling_thread_scratch() noexcept;
+struct ScratchBlock;
+
+// A scratch block lent to the calling thread for one call: the most recently returned idle block, or a
+// new one if none is idle. Ending the lease returns it; idle blocks beyond one per logical processor
+// are freed. So memory follows how many calls run at once, not how many threads have ever called.
+// Take and end leases with the interpreter lock held: Python forks with that lock, so a child never
+// inherits the list's own lock taken.
+class ScratchLease {
+public:
+    ScratchLease() noexcept;
+    ~ScratchLease();
+    ScratchLease(const ScratchLease&) = delete;
+    ScratchLease& operator=(const ScratchLease&) = delete;
+
+    // Null if no block was idle and a new one could not be allocated.
+    Scratch* get() const noexcept;
+
+private:
+    ScratchBlock* block_;
+};
 
 }  // namespace vexlora
