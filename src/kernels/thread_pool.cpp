@@ -50,9 +50,7 @@ bool poll_briefly(Done&& done) noexcept {
 }
 
 void set_thread_defaults() noexcept {
-#if defined(__SSE__) || defined(__x86_64__)
-    _mm_setcsr(kDefaultMxcsr);
-#endif
+    set_default_fp_env();  // a worker inherits the floating-point controls of the importing thread
 #if defined(__GLIBC__)
     pthread_setname_np(pthread_self(), "vexlora-worker");
 #endif
