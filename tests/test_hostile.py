@@ -328,7 +328,8 @@ def test_subnormal_results_are_exact_whatever_flush_to_zero_the_caller_set(rng, 
         assert np.float32(1e-38) * np.float32(0.01) == 0  # the caller's setting is back after the calls
         np.savez({str(tmp_path / "outs.npz")!r}, *outs)
         """)
-    path = os.pathsep.join([os.path.dirname(vexlora.__file__), os.path.dirname(__file__), os.environ.get("PYTHONPATH", "")])
+    path = os.pathsep.join([os.path.dirname(vexlora.__file__), os.path.dirname(__file__),
+                            os.environ.get("PYTHONPATH", "")])
     result = subprocess.run([sys.executable, "-c", code], env=dict(os.environ, PYTHONPATH=path),
                             capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stderr[-2000:]

@@ -56,7 +56,7 @@ echo "-- NumPy's manylinux aarch64 wheel, pytest and hypothesis from PyPI"
 python3 -m pip install -q --target "$sysroot/usr/lib/python3/dist-packages" --only-binary=:all: \
     --platform manylinux_2_28_aarch64 --platform manylinux2014_aarch64 --python-version 3.11 \
     --implementation cp numpy pytest hypothesis
-"$python" -c 'import platform, sys, numpy; print(platform.machine(), sys.version.split()[0], "numpy", numpy.__version__)'
+"$python" -c 'import platform, sys, numpy; print(platform.machine(), sys.version.split()[0], numpy.__version__)'
 
 echo "-- cross-build with $cxx"
 "$cmake_bin" -S . -B "$work/build" -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=aarch64 \

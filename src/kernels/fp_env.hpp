@@ -41,7 +41,9 @@ inline std::uint64_t read_fpcr() noexcept {
     return value;
 }
 
-inline void write_fpcr(std::uint64_t value) noexcept { __asm__ __volatile__("msr fpcr, %0" : : "r"(value) : "memory"); }
+inline void write_fpcr(std::uint64_t value) noexcept {
+    __asm__ __volatile__("msr fpcr, %0" : : "r"(value) : "memory");
+}
 
 class FpEnvGuard {
 public:
