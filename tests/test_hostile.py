@@ -17,7 +17,7 @@ import numpy as np
 import pytest
 
 import vexlora
-from conftest import (assert_bits_equal, panic_type, random_band, ref_adjusted_difference, ref_evi,
+from conftest import (assert_bits_equal, f32, panic_type, random_band, ref_adjusted_difference, ref_evi,
                       ref_normalized_difference, ref_ratio)
 from expr_reference import evaluate_grid, parse
 from test_stress import stress  # the stress workload's borrow probe, EVI scalars
@@ -280,6 +280,62 @@ def test_scalars_are_rounded_to_nearest_whatever_the_callers_rounding_mode(rng):
     assert hex(outs[0].view(np.uint32)[0, 0]) == "0x3f095da9"
     for out, want in zip(outs, expected):
         assert_bits_equal(out, np.broadcast_to(want, (1, 1)))
+
+
+# Sets flush-to-zero on the calling thread through fegetenv/fesetenv, as another library might:
+# MXCSR's FTZ and DAZ (the last word of x86-64's fenv_t), FPCR's FZ (the first of AArch64's).
+FLUSH_TO_ZERO = {"x86_64": (8, 7, 0x8040), "aarch64": (2, 0, 1 << 24)}  # words, word, bits
+
+
+@pytest.mark.skipif(platform.machine() not in FLUSH_TO_ZERO, reason="floating-point controls of this machine unknown")
+def test_subnormal_results_are_exact_whatever_flush_to_zero_the_caller_set(rng, tmp_path):
+    """EVI with g = 1e-40 and programs that scale bands by subnormals give subnormal results: exact
+    when flush-to-zero was set on the importing thread (which the workers start from) and is set
+    on the calling thread (which computes beside them), for one piece and for many."""
+    shapes = [(1, 3), (300, 257)]
+    bands = [[random_band(rng, shape) for _ in range(3)] for shape in shapes]
+    evi = (1e-40, 6.0, 7.5, 1.0)
+    programs = ["b0 b1 sub 1e-39 mul", "b0 1e-38 mul 0.0001 mul b1 1e-41 mul add"]
+    c = [np.float32(x) for x in (1e-39, 1e-38, 0.0001, 1e-41)]
+    expected = [[ref_evi(*b, *evi), (f32(b[0]) - f32(b[1])) * c[0], ((f32(b[0]) * c[1]) * c[2]) + (f32(b[1]) * c[3])]
+                for b in bands]
+    for want in expected[1]:  # each result has subnormal elements
+        assert ((want != 0) & (abs(want) < np.finfo(np.float32).tiny)).any()
+    np.savez(tmp_path / "bands.npz", *[b for group in bands for b in group])
+    code = textwrap.dedent(f"""
+        import ctypes, ctypes.util, platform
+        import numpy as np
+        words, word, ftz = {FLUSH_TO_ZERO!r}[platform.machine()]
+        libm = ctypes.CDLL(ctypes.util.find_library("m"))
+        env = (ctypes.c_uint32 * words)()
+        assert libm.fegetenv(env) == 0
+        env[word] |= ftz
+        assert libm.fesetenv(env) == 0
+        assert np.float32(1e-38) * np.float32(0.01) == 0  # flushed: the setting is in force
+        import vexlora
+        from expr_reference import parse
+        stored = np.load({str(tmp_path / "bands.npz")!r})
+        bands = [stored[f"arr_{{i}}"] for i in range(len(stored.files))]
+        outs = []
+        for group in (bands[:3], bands[3:]):
+            out = np.zeros(group[0].shape, np.float32)
+            vexlora.calculate_evi_inplace(*group, *{evi!r}, out)
+            outs.append(out)
+            for text in {programs!r}:
+                out = np.zeros(group[0].shape, np.float32)
+                vexlora.execute_expr_inplace(vexlora.compile_expr(parse(text), 2), group[:2], out)
+                outs.append(out)
+        assert np.float32(1e-38) * np.float32(0.01) == 0  # the caller's setting is back after the calls
+        np.savez({str(tmp_path / "outs.npz")!r}, *outs)
+        """)
+    path = os.pathsep.join([os.path.dirname(vexlora.__file__), os.path.dirname(__file__),
+                            os.environ.get("PYTHONPATH", "")])
+    result = subprocess.run([sys.executable, "-c", code], env=dict(os.environ, PYTHONPATH=path),
+                            capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr[-2000:]
+    outs = np.load(tmp_path / "outs.npz")
+    for i, want in enumerate(e for group in expected for e in group):
+        assert_bits_equal(outs[f"arr_{i}"], want)
 
 
 def test_compiled_expr_made_through_a_replaced_new_is_refused():

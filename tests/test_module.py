@@ -34,15 +34,17 @@ SIGNATURES = {
 }
 
 
-def run_python(code, env=None):
-    """Runs code in a fresh interpreter that imports this build of the module."""
+def run_python(code, env=None, prefix=None):
+    """Runs code in a fresh interpreter that imports this build of the module, after the command
+    words in `prefix` if any."""
     full_env = dict(os.environ)
     full_env["PYTHONPATH"] = os.pathsep.join(
         p for p in [os.path.dirname(vexlora.__file__), full_env.get("PYTHONPATH", "")] if p
     )
     full_env.update(env or {})
     return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, env=full_env, timeout=120
+        [*(prefix or []), sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True, text=True, env=full_env, timeout=120,
     )
 
 
@@ -129,20 +131,36 @@ def test_imports_without_numpy_and_fails_only_at_the_first_array_call():
     assert "numpy" in message
 
 
-def test_pool_has_one_worker_per_processor_whatever_the_environment():
+def count_workers_started_by_import(env=None, pin=None):
+    """The threads the import of the module adds to a fresh interpreter, and the CPUs it may use;
+    `pin` runs it under `taskset -c PIN`."""
     result = run_python(
         """
         import os
         before = len(os.listdir("/proc/self/task"))
         import vexlora
         after = len(os.listdir("/proc/self/task"))
-        print(after - before, os.cpu_count())
+        print(after - before, len(os.sched_getaffinity(0)))
         """,
-        env={"RAYON_NUM_THREADS": "1", "OMP_NUM_THREADS": "1", "VEXLORA_NUM_THREADS": "1"},
+        env=env,
+        prefix=["taskset", "-c", pin] if pin is not None else None,
     )
     assert result.returncode == 0, result.stderr
-    started, cpus = map(int, result.stdout.split())
+    return tuple(map(int, result.stdout.split()))
+
+
+def test_pool_has_one_worker_per_processor_whatever_the_environment():
+    started, cpus = count_workers_started_by_import(
+        env={"RAYON_NUM_THREADS": "1", "OMP_NUM_THREADS": "1", "VEXLORA_NUM_THREADS": "1"})
     assert started == cpus
+
+
+@pytest.mark.skipif(shutil.which("taskset") is None, reason="needs taskset")
+def test_pool_counts_only_the_processors_the_process_may_run_on():
+    allowed = sorted(os.sched_getaffinity(0))
+    assert count_workers_started_by_import(pin=str(allowed[0])) == (1, 1)
+    if len(allowed) > 1:
+        assert count_workers_started_by_import(pin=f"{allowed[0]},{allowed[-1]}") == (2, 2)
 
 
 @pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm")

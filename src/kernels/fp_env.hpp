@@ -5,6 +5,7 @@
 #if defined(__SSE__) || defined(__x86_64__)
 #include <xmmintrin.h>
 #endif
+#include <cstdint>
 
 namespace vexlora {
 
@@ -24,8 +25,45 @@ public:
 private:
     unsigned saved_;
 };
+
+inline void set_default_fp_env() noexcept { _mm_setcsr(kDefaultMxcsr); }
+#elif defined(__aarch64__)
+// FPCR fields the loops fix at 0: round to nearest (RMode, bits 22-23), no flush-to-zero (FZ, bit
+// 24; FZ16, bit 19; FIZ, bit 0), no default NaN (DN, bit 25), the standard NaN and flag handling
+// (AH, bit 1; NEP, bit 2) and no exception traps (IOE to IDE, bits 8-12 and 15). Other bits stay.
+inline constexpr std::uint64_t kFixedFpcrBits = (std::uint64_t{3} << 22) | (std::uint64_t{1} << 24) |
+                                                (std::uint64_t{1} << 25) | (std::uint64_t{1} << 19) |
+                                                0x9F00u | 0x7u;
+
+inline std::uint64_t read_fpcr() noexcept {
+    std::uint64_t value;
+    __asm__ __volatile__("mrs %0, fpcr" : "=r"(value) : : "memory");
+    return value;
+}
+
+inline void write_fpcr(std::uint64_t value) noexcept {
+    __asm__ __volatile__("msr fpcr, %0" : : "r"(value) : "memory");
+}
+
+class FpEnvGuard {
+public:
+    FpEnvGuard() noexcept : saved_(read_fpcr()) {
+        if ((saved_ & kFixedFpcrBits) != 0) write_fpcr(saved_ & ~kFixedFpcrBits);
+    }
+    ~FpEnvGuard() {
+        if ((saved_ & kFixedFpcrBits) != 0) write_fpcr(saved_);
+    }
+    FpEnvGuard(const FpEnvGuard&) = delete;
+    FpEnvGuard& operator=(const FpEnvGuard&) = delete;
+
+private:
+    std::uint64_t saved_;
+};
+
+inline void set_default_fp_env() noexcept { write_fpcr(read_fpcr() & ~kFixedFpcrBits); }
 #else
 class FpEnvGuard {};
+inline void set_default_fp_env() noexcept {}
 #endif
 
 // The float32 nearest to `value`, and the float32 sum a + b rounded to nearest, under the fixed

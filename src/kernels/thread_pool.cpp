@@ -2,12 +2,12 @@
 // and the rebuild of the pool in a child process after fork().
 #include "kernels/thread_pool.hpp"
 
+#include "kernels/cpu_count.hpp"
 #include "kernels/fp_env.hpp"
 #include "kernels/scratch.hpp"
 
 #include <pthread.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -50,20 +50,13 @@ bool poll_briefly(Done&& done) noexcept {
 }
 
 void set_thread_defaults() noexcept {
-#if defined(__SSE__) || defined(__x86_64__)
-    _mm_setcsr(kDefaultMxcsr);
-#endif
+    set_default_fp_env();  // a worker inherits the floating-point controls of the importing thread
 #if defined(__GLIBC__)
     pthread_setname_np(pthread_self(), "vexlora-worker");
 #endif
 }
 
 }  // namespace
-
-unsigned logical_processor_count() noexcept {
-    const long n = sysconf(_SC_NPROCESSORS_ONLN);
-    return n > 0 ? static_cast<unsigned>(n) : 1u;
-}
 
 ThreadPool* ThreadPool::create(unsigned workers) noexcept {
     ThreadPool* pool = new (std::nothrow) ThreadPool();
@@ -175,15 +168,16 @@ void start_global_pool() noexcept {
     g_pool_attempted = true;
     static const bool registered = pthread_atfork(nullptr, nullptr, on_fork_child) == 0;
     (void)registered;
-    g_pool = ThreadPool::create(logical_processor_count());
+    g_pool = ThreadPool::create(usable_processor_count());
     g_pool_generation = fork_generation();
 }
 
 ThreadPool* global_pool() noexcept {
     if (g_pool != nullptr && g_pool_generation != fork_generation()) {
         // The child of a fork has none of the parent's threads, and the old pool's lock may have
-        // been held at the fork: abandon it without touching it and build a fresh one.
-        g_pool = ThreadPool::create(logical_processor_count());
+        // been held at the fork: abandon it without touching it and build a fresh one, sized to the
+        // processors the child may use.
+        g_pool = ThreadPool::create(usable_processor_count());
         g_pool_generation = fork_generation();
     }
     return g_pool;

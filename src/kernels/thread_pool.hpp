@@ -56,10 +56,8 @@ private:
     std::vector<std::unique_ptr<Scratch>> scratch_;  // one per worker
 };
 
-// The number of logical processors, at least 1.
-unsigned logical_processor_count() noexcept;
-
-// Builds the process-wide pool (at import). A failure is remembered as a missing pool.
+// Builds the process-wide pool (at import), one worker per processor this process may run on
+// (usable_processor_count). A failure is remembered as a missing pool.
 void start_global_pool() noexcept;
 
 // The process-wide pool, rebuilt on first use in a forked child; null if it could not be built.
