@@ -2,6 +2,7 @@
 // Pool workers get theirs from the pool, so no thread allocates inside a pixel loop.
 #include "kernels/scratch.hpp"
 
+#include "kernels/cpu_count.hpp"
 #include "kernels/thread_pool.hpp"
 
 #include <mutex>
@@ -40,7 +41,7 @@ ScratchLease::ScratchLease() noexcept {
 ScratchLease::~ScratchLease() {
     if (block_ == nullptr) return;
     // More calls than processors do not run at once, so more idle blocks than that would only be kept.
-    static const unsigned kept = logical_processor_count();
+    static const unsigned kept = usable_processor_count();
     {
         std::lock_guard lock(g_idle_mutex);
         if (g_idle_count < kept) {
