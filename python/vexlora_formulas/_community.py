@@ -58,13 +58,13 @@ def load_catalogue(source: Source = None, *, constants: Source = None) -> Catalo
 
 def _read_indices(source: Source) -> tuple[Mapping[str, Any], Path | None]:
     if source is None:
-        spec = importlib.util.find_spec("spyndex")
-        if spec is None or not spec.submodule_search_locations:
+        module = importlib.util.find_spec("spyndex")
+        if module is None or not module.submodule_search_locations:
             raise FileNotFoundError(
                 "load_catalogue() without a source reads the copy inside spyndex, which is not installed: "
                 f"pip install spyndex, or pass the path of {_INDICES_FILE}"
             )
-        source = Path(list(spec.submodule_search_locations)[0]) / "data" / _INDICES_FILE
+        source = Path(list(module.submodule_search_locations)[0]) / "data" / _INDICES_FILE
     if isinstance(source, Mapping):
         data: Any = source
         beside = None
